@@ -24,7 +24,7 @@ public:
 
     // Serial form; bytes written, -1 on failure.
     int32_t WriteTo(MBaseStream& stream) const;
-    // Bytes consumed (n + 1); 0 when the stream ended early.
+    // Bytes consumed (n + 1); 0 when the stream ended early (the value is then unchanged).
     int32_t ReadFrom(MBaseStream& stream);
     // Decodes from a buffer; bytes consumed, 0 when the buffer ends early.
     int32_t Decode(const uint8_t* data, size_t size);
@@ -45,7 +45,11 @@ public:
     uint8_t Flags() const { return m_flags; }
 
 private:
+    // Writes the serial form (at most kMaxMagnitude + 1 bytes); returns its length.
+    int Encode(uint8_t* out) const;
+    void DecodeParts(uint8_t first, const uint8_t* follow, int n);
+
     std::array<uint8_t, kMaxMagnitude> m_magnitude{}; // little-endian, no high zero bytes
-    uint8_t m_flags = 0;
+    uint8_t m_flags = 0;                              // kNegative; after decoding, the serial first byte
     uint8_t m_length = 0;
 };

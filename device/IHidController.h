@@ -30,6 +30,9 @@ public:
     // buf[0] is the report id. True on success; on failure *error holds an errno-style code.
     virtual bool GetFeature(uint8_t* buf, int len, int* error) = 0;
     virtual bool SetFeature(const uint8_t* buf, int len, int* error) = 0;
+    // Text describing this device's last failed GetFeature/SetFeature, asked for by the thread that
+    // made the transfer right after it; empty when the controller's ErrorText(error) says it all.
+    virtual std::string LastErrorText() const { return {}; }
 };
 
 class IHidController {

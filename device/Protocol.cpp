@@ -3,7 +3,7 @@
 uint8_t PacketChecksum(const sBaseCmd& p) {
     switch (p.Type()) {
         case kPacketCommand:
-            return static_cast<uint8_t>(p[0] ^ p[1] ^ p[2] ^ p[3] ^ p[4] ^ p[5]);
+            return CommandChecksum(p);
         case kPacketSamples: {
             // The device adds the two parts of byte 1 separately and skips byte 3.
             unsigned sum = (p[1] & 0x3Fu) + (p[1] >> 6) + p[2];

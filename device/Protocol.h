@@ -44,6 +44,10 @@ uint8_t PacketChecksum(const sBaseCmd& p);
 inline bool PacketChecksumValid(const sBaseCmd& p) {
     return PacketChecksum(p) == p.Checksum();
 }
+// The command rule (XOR of bytes 0..5) whatever byte 0 holds: what the transport stamps on a send.
+inline uint8_t CommandChecksum(const sBaseCmd& p) {
+    return static_cast<uint8_t>(p[0] ^ p[1] ^ p[2] ^ p[3] ^ p[4] ^ p[5]);
+}
 // Stores the checksum into byte 31.
 inline void StampChecksum(sBaseCmd& p) {
     p[kPacketSize - 1] = PacketChecksum(p);

@@ -76,7 +76,13 @@ public:
         return nullptr;
     }
 
-    // Pending item k counted from the oldest; k must be < Count().
+    // First pending item equal to item by equal(pending, item), or null; same rules as above.
+    template <class Equal>
+    T* FindPending(const T& item, Equal&& equal) {
+        return FindPending([&](T& pending) { return equal(pending, item); });
+    }
+
+    // Pending item k counted from the oldest; k must be < Count(). Hold Lock() while using it.
     T& At(int k) { return m_buffer[(m_head + k) % m_capacity]; }
 
     void Clear() {

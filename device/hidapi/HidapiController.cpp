@@ -155,6 +155,7 @@ public:
 
     bool GetFeature(uint8_t* buf, int len, int* error) override {
         if (!m_handle || len <= 0) return Fail(ENODEV, error);
+        errno = 0;
         const int r = hid_get_feature_report(m_handle, buf, static_cast<size_t>(len));
         if (r < 0) return Fail(errno, error);
         return true;
@@ -162,6 +163,7 @@ public:
 
     bool SetFeature(const uint8_t* buf, int len, int* error) override {
         if (!m_handle || len <= 0) return Fail(ENODEV, error);
+        errno = 0;
         const int r = hid_send_feature_report(m_handle, buf, static_cast<size_t>(len));
         if (r < 0) return Fail(errno, error);
         return true;

@@ -66,7 +66,3 @@ private:
 
 // UTF-32 (wchar_t on Linux) to UTF-8; invalid code points become U+FFFD. Null gives "".
 std::string WideToUtf8(const wchar_t* text);
-
-// Longest feature report declared by a HID report descriptor, in bytes including the report id
-// byte; 0 when the descriptor declares no feature report or cannot be parsed.
-int FeatureReportLengthFromDescriptor(const uint8_t* descriptor, size_t size);

@@ -14,7 +14,7 @@ struct hid_device_ {
     std::wstring error;
 };
 
-namespace fakehid {
+namespace testhid {
 namespace {
 
 struct State {
@@ -93,9 +93,9 @@ int OpenHandles() {
     return S().open;
 }
 
-} // namespace fakehid
+} // namespace testhid
 
-using fakehid::S;
+using testhid::S;
 
 extern "C" {
 
@@ -126,9 +126,9 @@ hid_device_info* hid_enumerate(unsigned short vendor_id, unsigned short product_
         info->vendor_id = d.vendorId;
         info->product_id = d.productId;
         if (!d.nullStrings) {
-            info->manufacturer_string = fakehid::Dup(d.manufacturer);
-            info->product_string = fakehid::Dup(d.product);
-            info->serial_number = fakehid::Dup(d.serial);
+            info->manufacturer_string = testhid::Dup(d.manufacturer);
+            info->product_string = testhid::Dup(d.product);
+            info->serial_number = testhid::Dup(d.serial);
         }
         *tail = info;
         tail = &info->next;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace fakehid {
+namespace testhid {
 
 struct Device {
     std::string path;
@@ -34,4 +34,4 @@ int InitCalls();
 int ExitCalls();
 int OpenHandles();
 
-} // namespace fakehid
+} // namespace testhid

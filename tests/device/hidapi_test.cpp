@@ -1,3 +1,4 @@
+#include "device/hidapi/HidReportDescriptor.h"
 #include "device/hidapi/HidapiController.h"
 #include "tests/device/FakeHidapi.h"
 
@@ -9,13 +10,13 @@
 
 namespace {
 
-fakehid::Device Kestrel(const std::string& path) {
+testhid::Device Kestrel(const std::string& path) {
     return {path, 0x16C0, 0x05DF, L"mqt-lab", L"Kestrel-9", L"A1"};
 }
-fakehid::Device Mouse(const std::string& path) {
+testhid::Device Mouse(const std::string& path) {
     return {path, 0x046D, 0xC077, L"Logitech", L"Mouse", L""};
 }
-fakehid::Device Keyboard(const std::string& path) {
+testhid::Device Keyboard(const std::string& path) {
     return {path, 0x04D9, 0x1603, L"Holtek", L"Keyboard", L""};
 }
 
@@ -30,12 +31,12 @@ public:
 
 class HidapiFixture : public ::testing::Test {
 protected:
-    void SetUp() override { fakehid::Reset(); }
-    void TearDown() override { fakehid::Reset(); }
+    void SetUp() override { testhid::Reset(); }
+    void TearDown() override { testhid::Reset(); }
 };
 
 TEST_F(HidapiFixture, PollReportsDifferencesByPath) {
-    fakehid::SetDevices({Mouse("/dev/hidraw0"), Kestrel("/dev/hidraw1")});
+    testhid::SetDevices({Mouse("/dev/hidraw0"), Kestrel("/dev/hidraw1")});
     HidapiController hid;
     ASSERT_TRUE(hid.Initialised());
     RecordingListener listener;
@@ -43,7 +44,7 @@ TEST_F(HidapiFixture, PollReportsDifferencesByPath) {
 
     struct Step {
         const char* name;
-        std::vector<fakehid::Device> devices;
+        std::vector<testhid::Device> devices;
         std::vector<std::string> events;
     };
     const std::vector<Step> steps = {
@@ -62,7 +63,7 @@ TEST_F(HidapiFixture, PollReportsDifferencesByPath) {
         {"everything gone", {}, {"-/dev/hidraw1 Mouse", "-/dev/hidraw2 Keyboard"}},
     };
     for (const auto& s : steps) {
-        fakehid::SetDevices(s.devices);
+        testhid::SetDevices(s.devices);
         hid.Poll();
         EXPECT_EQ(listener.Take(), s.events) << s.name;
     }
@@ -74,15 +75,15 @@ TEST_F(HidapiFixture, FirstPollWithNothingPresentReportsNothing) {
     hid.SetListener(&listener);
     hid.Poll();
     EXPECT_TRUE(listener.events.empty());
-    fakehid::SetDevices({Mouse("/dev/hidraw0")});
+    testhid::SetDevices({Mouse("/dev/hidraw0")});
     hid.Poll();
     EXPECT_EQ(listener.Take(), std::vector<std::string>{"+/dev/hidraw0 Mouse"});
 }
 
 TEST_F(HidapiFixture, EnumerationConvertsStringsToUtf8) {
-    fakehid::Device cyr{"/dev/hidraw4", 1, 2, L"Завод", L"Датчик \U0001F600", L"№7"};
-    fakehid::Device none{"/dev/hidraw5", 3, 4, L"", L"", L"", true};
-    fakehid::SetDevices({cyr, none, cyr});
+    testhid::Device cyr{"/dev/hidraw4", 1, 2, L"Завод", L"Датчик \U0001F600", L"№7"};
+    testhid::Device none{"/dev/hidraw5", 3, 4, L"", L"", L"", true};
+    testhid::SetDevices({cyr, none, cyr});
     HidapiController hid;
     std::vector<std::string> seen;
     hid.Enumerate([&](IHidDevice& d, int index) {
@@ -103,7 +104,7 @@ TEST(WideToUtf8, InvalidCodePointsBecomeReplacementCharacters) {
 }
 
 TEST_F(HidapiFixture, EnumerateStopsWhenTheVisitorSaysSo) {
-    fakehid::SetDevices({Mouse("/dev/hidraw0"), Kestrel("/dev/hidraw1")});
+    testhid::SetDevices({Mouse("/dev/hidraw0"), Kestrel("/dev/hidraw1")});
     HidapiController hid;
     int visits = 0;
     hid.Enumerate([&](IHidDevice&, int) { return ++visits < 1; });
@@ -111,47 +112,47 @@ TEST_F(HidapiFixture, EnumerateStopsWhenTheVisitorSaysSo) {
 }
 
 TEST_F(HidapiFixture, CheckedOutDeviceTransfersAndClosesWithTheLastReference) {
-    fakehid::SetDevices({Mouse("/dev/hidraw0"), Kestrel("/dev/hidraw1")});
+    testhid::SetDevices({Mouse("/dev/hidraw0"), Kestrel("/dev/hidraw1")});
     HidapiController hid;
     hid.Enumerate([](IHidDevice&, int) { return true; });
     EXPECT_EQ(hid.CheckOut(2), nullptr);
     EXPECT_EQ(hid.CheckOut(-1), nullptr);
     auto dev = hid.CheckOut(1);
     ASSERT_NE(dev, nullptr);
-    EXPECT_EQ(fakehid::OpenHandles(), 1);
+    EXPECT_EQ(testhid::OpenHandles(), 1);
     EXPECT_EQ(dev->Product(), "Kestrel-9");
     EXPECT_EQ(dev->FeatureReportLength(), 33); // no report descriptor for this node
 
     std::vector<uint8_t> report(33, 0);
     report[1] = 5;
     report[32] = 0x77;
-    fakehid::QueueFeatureReport(report);
+    testhid::QueueFeatureReport(report);
     std::vector<uint8_t> buf(33, 0);
     int error = -1;
     ASSERT_TRUE(dev->GetFeature(buf.data(), 33, &error));
     EXPECT_EQ(buf, report);
 
     ASSERT_TRUE(dev->SetFeature(report.data(), 33, &error));
-    EXPECT_EQ(fakehid::SentFeatureReports(), std::vector<std::vector<uint8_t>>{report});
+    EXPECT_EQ(testhid::SentFeatureReports(), std::vector<std::vector<uint8_t>>{report});
 
     // Checked in while somebody (the reader) still holds it: the handle stays open until then.
     auto readerCopy = dev;
     hid.CheckIn(dev);
     dev.reset();
-    EXPECT_EQ(fakehid::OpenHandles(), 1);
+    EXPECT_EQ(testhid::OpenHandles(), 1);
     readerCopy.reset();
-    EXPECT_EQ(fakehid::OpenHandles(), 0);
+    EXPECT_EQ(testhid::OpenHandles(), 0);
 }
 
 TEST_F(HidapiFixture, TransferErrorsCarryTheErrorNumberAndHidErrorText) {
-    fakehid::SetDevices({Kestrel("/dev/hidraw1")});
+    testhid::SetDevices({Kestrel("/dev/hidraw1")});
     HidapiController hid;
     hid.Enumerate([](IHidDevice&, int) { return true; });
     auto dev = hid.CheckOut(0);
     ASSERT_NE(dev, nullptr);
     std::vector<uint8_t> buf(33, 0);
 
-    fakehid::FailGetFeature(EPIPE, L"ioctl (GFEATURE): Broken pipe");
+    testhid::FailGetFeature(EPIPE, L"ioctl (GFEATURE): Broken pipe");
     int error = 0;
     EXPECT_FALSE(dev->GetFeature(buf.data(), 33, &error));
     EXPECT_EQ(error, EPIPE);
@@ -159,7 +160,7 @@ TEST_F(HidapiFixture, TransferErrorsCarryTheErrorNumberAndHidErrorText) {
 
     // A failure that leaves errno alone still gives a non-zero code.
     errno = ENOENT;
-    fakehid::FailGetFeature(0, L"device error");
+    testhid::FailGetFeature(0, L"device error");
     EXPECT_FALSE(dev->GetFeature(buf.data(), 33, &error));
     EXPECT_EQ(error, EIO);
     EXPECT_EQ(dev->LastErrorText(), "device error");
@@ -167,27 +168,27 @@ TEST_F(HidapiFixture, TransferErrorsCarryTheErrorNumberAndHidErrorText) {
 }
 
 TEST_F(HidapiFixture, OpenFailureNotifiesCreateError) {
-    fakehid::SetDevices({Kestrel("/dev/hidraw1")});
+    testhid::SetDevices({Kestrel("/dev/hidraw1")});
     HidapiController hid;
     RecordingListener listener;
     hid.SetListener(&listener);
     hid.Enumerate([](IHidDevice&, int) { return true; });
-    fakehid::FailNextOpen("/dev/hidraw1");
+    testhid::FailNextOpen("/dev/hidraw1");
     EXPECT_EQ(hid.CheckOut(0), nullptr);
     EXPECT_EQ(listener.Take(), std::vector<std::string>{"create error"});
     EXPECT_EQ(hid.LastError(), "open failed");
-    EXPECT_EQ(fakehid::OpenHandles(), 0);
+    EXPECT_EQ(testhid::OpenHandles(), 0);
 }
 
 TEST_F(HidapiFixture, InitAndExit) {
     {
         HidapiController hid;
-        EXPECT_EQ(fakehid::InitCalls(), 1);
+        EXPECT_EQ(testhid::InitCalls(), 1);
     }
-    EXPECT_EQ(fakehid::ExitCalls(), 1);
+    EXPECT_EQ(testhid::ExitCalls(), 1);
 
-    fakehid::FailInit(true);
-    fakehid::SetDevices({Kestrel("/dev/hidraw1")});
+    testhid::FailInit(true);
+    testhid::SetDevices({Kestrel("/dev/hidraw1")});
     {
         HidapiController hid;
         EXPECT_FALSE(hid.Initialised());
@@ -196,7 +197,7 @@ TEST_F(HidapiFixture, InitAndExit) {
         hid.Enumerate([&](IHidDevice&, int) { return ++visits > 0; });
         EXPECT_EQ(visits, 0);
     }
-    EXPECT_EQ(fakehid::ExitCalls(), 1); // not initialised: no hid_exit
+    EXPECT_EQ(testhid::ExitCalls(), 1); // not initialised: no hid_exit
 }
 
 TEST(ReportDescriptor, LongestFeatureReport) {

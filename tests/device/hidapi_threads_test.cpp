@@ -24,14 +24,14 @@ bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds deadli
 }
 
 TEST(HidapiTransport, DevicePresentAtStartConnectsOnTheFirstPollAndMovesPackets) {
-    fakehid::Reset();
-    fakehid::SetDevices({{"/dev/hidraw0", 0x046D, 0xC077, L"Logitech", L"Mouse", L""},
+    testhid::Reset();
+    testhid::SetDevices({{"/dev/hidraw0", 0x046D, 0xC077, L"Logitech", L"Mouse", L""},
                          {"/dev/hidraw1", 0x16C0, 0x05DF, L"mqt-lab", L"Kestrel-9", L"A1"}});
     std::array<int8_t, 27> diffs{};
     const sBaseCmd samples = MakeSamplePacket(7, 0, 1234, diffs.data());
     std::vector<uint8_t> report(33, 0);
     std::copy(samples.data, samples.data + kPacketSize, report.begin() + 1);
-    fakehid::QueueFeatureReport(report);
+    testhid::QueueFeatureReport(report);
 
     LogCapture log;
     {
@@ -53,8 +53,8 @@ TEST(HidapiTransport, DevicePresentAtStartConnectsOnTheFirstPollAndMovesPackets)
         sBaseCmd cmd = InitialCommandPacket();
         CommandConfigure(cmd, kLedInternalRed);
         usb.Send(cmd);
-        ASSERT_TRUE(WaitFor([&] { return fakehid::SentFeatureReports().size() == 1; }));
-        const auto sent = fakehid::SentFeatureReports().front();
+        ASSERT_TRUE(WaitFor([&] { return testhid::SentFeatureReports().size() == 1; }));
+        const auto sent = testhid::SentFeatureReports().front();
         ASSERT_EQ(sent.size(), 33u);
         EXPECT_EQ(sent[0], 0); // report id
         EXPECT_EQ(sent[1], kPacketCommand);
@@ -62,16 +62,16 @@ TEST(HidapiTransport, DevicePresentAtStartConnectsOnTheFirstPollAndMovesPackets)
         EXPECT_EQ(sent[32], 4 ^ 1 ^ 250 ^ 50 ^ 1 ^ 1);
 
         // The mouse goes: still connected. The photoplethysmograph goes: released and closed.
-        fakehid::SetDevices({{"/dev/hidraw1", 0x16C0, 0x05DF, L"mqt-lab", L"Kestrel-9", L"A1"}});
+        testhid::SetDevices({{"/dev/hidraw1", 0x16C0, 0x05DF, L"mqt-lab", L"Kestrel-9", L"A1"}});
         usb.Poll();
         EXPECT_TRUE(usb.IsConnected());
-        fakehid::SetDevices({});
+        testhid::SetDevices({});
         usb.Poll();
         EXPECT_FALSE(usb.IsConnected());
-        EXPECT_TRUE(WaitFor([] { return fakehid::OpenHandles() == 0; }));
+        EXPECT_TRUE(WaitFor([] { return testhid::OpenHandles() == 0; }));
     }
-    EXPECT_EQ(fakehid::ExitCalls(), 1);
-    fakehid::Reset();
+    EXPECT_EQ(testhid::ExitCalls(), 1);
+    testhid::Reset();
 }
 
 } // namespace

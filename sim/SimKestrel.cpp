@@ -9,6 +9,9 @@ namespace {
 
 constexpr double kSamplePeriodS = 1.0 / SimKestrel::kSamplesPerSecond;
 constexpr double kStatusCarrierNoise = 2.0; // ADC units
+// A baseline this far from mid-scale is pinned beyond a rail deeply enough that the pulse does
+// not show, and stays there for minutes without recovery.
+constexpr double kStuckOffset = SimSensor::kMidScale + 2000;
 
 // Random streams of one device, derived from its seed.
 enum Stream : uint64_t { kPulseStream, kSensorStream, kFaultStream, kTransferStream, kMeasureStream };
@@ -128,7 +131,7 @@ void SimKestrel::PowerUpLocked() {
     m_serial = 0;
     m_samplesSinceStatus = 0;
     m_sensor.Configure(StartSettings(m_config.start), m_clip);
-    if (m_config.start == SimStart::Saturated) m_sensor.SetOffset(SimSensor::kMidScale + 850);
+    if (m_config.start == SimStart::Saturated) m_sensor.SetOffset(kStuckOffset);
     EmitStatusLocked();
 }
 
@@ -393,7 +396,7 @@ void SimKestrel::SetArtefactsPerMinute(double perMinute) {
 void SimKestrel::StickBaseline(int rail) {
     std::lock_guard lock(m_lock);
     SyncLocked();
-    if (rail != 0) m_sensor.SetOffset(rail > 0 ? SimSensor::kMidScale + 850 : -SimSensor::kMidScale - 850);
+    if (rail != 0) m_sensor.SetOffset(rail > 0 ? kStuckOffset : -kStuckOffset);
 }
 
 void SimKestrel::EnableTrace(size_t maxPackets) {

@@ -1,6 +1,7 @@
 #include "dsp/HBR_Calculator.h"
 
 #include <cmath>
+#include <limits>
 
 HBR_Calculator::HBR_Calculator(int resultCapacity) {
     m_results.SetCapacity(resultCapacity);
@@ -19,8 +20,11 @@ void HBR_Calculator::Reset() {
 }
 
 namespace {
+constexpr double kLargest = std::numeric_limits<double>::max();
+
+// One test for both: the sum of the magnitudes is NaN or infinite when either value is.
 inline bool Finite(double t, double v) {
-    return std::isfinite(t) && std::isfinite(v);
+    return std::fabs(t) + std::fabs(v) <= kLargest;
 }
 } // namespace
 
@@ -53,6 +57,7 @@ void HBR_Calculator::Process(const double* times, const double* values, int n) {
     double periodAvg = m_periodAvg;
     double hr = m_hr;
 
+    double minTerm = 0.3 * prevCycleMin; // the threshold's share of the previous minimum
     for (; k < n; ++k) {
         const double t = times[k];
         const double v = values[k];
@@ -60,46 +65,52 @@ void HBR_Calculator::Process(const double* times, const double* values, int n) {
             continue;
 
         mean = 0.995 * mean + 0.005 * v;
-        if (v < cycleMin) cycleMin = v;
-        if (v > cycleMax) cycleMax = v;
-        const double d = v - (0.7 * mean + 0.3 * prevCycleMin);
+        cycleMin = v < cycleMin ? v : cycleMin;
+        cycleMax = v > cycleMax ? v : cycleMax;
+        const double d = v - (0.7 * mean + minTerm);
         const double dt = t - lastCrossTime;
-        if (dt > 2.0) [[unlikely]] // long silence: the threshold falls back to the mean
-            prevCycleMin = cycleMin = cycleMax = mean;
 
-        if (d * lastDev < 0) [[unlikely]] { // crossed the threshold
-            if (dt > 0.1 && dt < 1.2) {
-                if (d > 0) ++crossCount;
-                lastCrossTime = t;
-            } else if (dt > 1.2) { // too long since the last crossing: start a new chain
-                crossCount = 1;
-                lastCrossTime = t;
-                lastBeatTime = t;
-                hr = 0;
+        // Both cases are rare; one branch keeps the common path short.
+        if ((dt > 2.0) | (d * lastDev < 0)) [[unlikely]] {
+            if (dt > 2.0) { // long silence: the threshold falls back to the mean
+                prevCycleMin = cycleMin = cycleMax = mean;
+                minTerm = 0.3 * prevCycleMin;
             }
-            if (crossCount >= 2) {
-                const double p = t - lastBeatTime;
-                if (period == 0) {
-                    period = p;
-                    periodAvg = p;
-                } else if (periodAvg != 0) {
-                    periodAvg = 0.8 * periodAvg + 0.2 * p;
-                    // An outlier (a missed or an extra beat) keeps the previous period.
-                    if (std::fabs(p - periodAvg) / periodAvg < 0.5) period = 0.1 * period + 0.9 * p;
+            if (d * lastDev < 0) { // crossed the threshold
+                if (dt > 0.1 && dt < 1.2) {
+                    if (d > 0) ++crossCount;
+                    lastCrossTime = t;
+                } else if (dt > 1.2) { // too long since the last crossing: start a new chain
+                    crossCount = 1;
+                    lastCrossTime = t;
+                    lastBeatTime = t;
+                    hr = 0;
                 }
-                if (period > 0) {
-                    hr = 60.0 / period;
-                    m_hr = hr;
-                    m_results.Push(sHrMeasure{static_cast<float>(hr), t, static_cast<float>(cycleMin),
-                                              static_cast<float>(cycleMax)});
-                    prevCycleMin = cycleMin;
-                    cycleMin = cycleMax = v;
+                if (crossCount >= 2) {
+                    const double p = t - lastBeatTime;
+                    if (period == 0) {
+                        period = p;
+                        periodAvg = p;
+                    } else if (periodAvg != 0) {
+                        periodAvg = 0.8 * periodAvg + 0.2 * p;
+                        // An outlier (a missed or an extra beat) keeps the previous period.
+                        if (std::fabs(p - periodAvg) / periodAvg < 0.5) period = 0.1 * period + 0.9 * p;
+                    }
+                    if (period > 0) {
+                        hr = 60.0 / period;
+                        m_hr = hr;
+                        m_results.Push(sHrMeasure{static_cast<float>(hr), t, static_cast<float>(cycleMin),
+                                                  static_cast<float>(cycleMax)});
+                        prevCycleMin = cycleMin;
+                        minTerm = 0.3 * prevCycleMin;
+                        cycleMin = cycleMax = v;
+                    }
+                    crossCount = 1;
+                    lastBeatTime = t;
                 }
-                crossCount = 1;
-                lastBeatTime = t;
             }
         }
-        if (d != 0) lastDev = d;
+        lastDev = d != 0 ? d : lastDev;
     }
 
     m_lastDev = lastDev;

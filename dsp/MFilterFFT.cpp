@@ -20,6 +20,7 @@ inline double SegmentGain(const sFreqPoint& p0, const sFreqPoint& p1, double f) 
 inline double Magnitude(double re, double im) {
     const double m = std::max(std::fabs(re), std::fabs(im));
     if (m > 1e-150 && m < 1e150) return std::sqrt(re * re + im * im);
+    if (m == 0) return 0.0;
     return std::hypot(re, im);
 }
 
@@ -77,31 +78,90 @@ void MFftRadix2::Forward(std::complex<double>* data, int n) const {
     double* a = reinterpret_cast<double*>(data);
     const double* w = reinterpret_cast<const double*>(m_twiddle.get());
 
-    // Size-2 butterflies need no multiplication.
-    for (int k = 0; k < n; k += 2) {
-        double* x = a + 2 * k;
-        const double r0 = x[0], i0 = x[1], r1 = x[2], i1 = x[3];
-        x[0] = r0 + r1;
-        x[1] = i0 + i1;
-        x[2] = r0 - r1;
-        x[3] = i0 - i1;
+    // Sizes 2 and 4 together: their twiddles are 1 and -i, so no multiplication is needed.
+    if (n == 2) {
+        const double r0 = a[0], i0 = a[1], r1 = a[2], i1 = a[3];
+        a[0] = r0 + r1;
+        a[1] = i0 + i1;
+        a[2] = r0 - r1;
+        a[3] = i0 - i1;
+        return;
     }
-    for (int len = 4; len <= n; len <<= 1) {
-        const int half = len >> 1;
-        const int stride = m_size / len; // twiddle index step for this butterfly size
+    for (int k = 0; k < n; k += 4) {
+        double* x = a + 2 * k;
+        const double r0 = x[0] + x[2], i0 = x[1] + x[3]; // size-2 butterflies
+        const double r1 = x[0] - x[2], i1 = x[1] - x[3];
+        const double r2 = x[4] + x[6], i2 = x[5] + x[7];
+        const double r3 = x[4] - x[6], i3 = x[5] - x[7];
+        x[0] = r0 + r2; // size 4: (r3 + i i3) x (-i) = i3 - i r3
+        x[1] = i0 + i2;
+        x[2] = r1 + i3;
+        x[3] = i1 - r3;
+        x[4] = r0 - r2;
+        x[5] = i0 - i2;
+        x[6] = r1 - i3;
+        x[7] = i1 + r3;
+    }
+    // The remaining sizes two at a time: the butterflies of sizes L and 2L on the four points
+    // j, j + L/2, j + L, j + 3L/2 of a 2L block depend only on each other, so each point is loaded
+    // and stored once per pair of sizes. The arithmetic is that of the plain size-by-size loop.
+    int len = 8;
+    for (; 2 * len <= n; len *= 4) {
+        const int half = len / 2;
+        const int stride = m_size / len;        // twiddle step for size L
+        const int stride2 = m_size / (2 * len); // and for size 2L
+        for (int start = 0; start < n; start += 2 * len) {
+            double* p0 = a + 2 * start;
+            double* p1 = p0 + 2 * half;
+            double* p2 = p0 + 2 * len;
+            double* p3 = p2 + 2 * half;
+            for (int j = 0; j < half; ++j) {
+                const int q = 2 * j;
+                // Size L on (p0, p1) and (p2, p3), twiddle w_L^j.
+                const double wr = w[q * stride], wi = w[q * stride + 1];
+                double tr = p1[q] * wr - p1[q + 1] * wi;
+                double ti = p1[q] * wi + p1[q + 1] * wr;
+                const double a0r = p0[q] + tr, a0i = p0[q + 1] + ti;
+                const double a1r = p0[q] - tr, a1i = p0[q + 1] - ti;
+                tr = p3[q] * wr - p3[q + 1] * wi;
+                ti = p3[q] * wi + p3[q + 1] * wr;
+                const double a2r = p2[q] + tr, a2i = p2[q + 1] + ti;
+                const double a3r = p2[q] - tr, a3i = p2[q + 1] - ti;
+                // Size 2L on (p0, p2) with w_2L^j and on (p1, p3) with w_2L^(j + L/2).
+                const double ur = w[q * stride2], ui = w[q * stride2 + 1];
+                tr = a2r * ur - a2i * ui;
+                ti = a2r * ui + a2i * ur;
+                p0[q] = a0r + tr;
+                p0[q + 1] = a0i + ti;
+                p2[q] = a0r - tr;
+                p2[q + 1] = a0i - ti;
+                const int r = 2 * (j + half) * stride2;
+                const double vr = w[r], vi = w[r + 1];
+                tr = a3r * vr - a3i * vi;
+                ti = a3r * vi + a3i * vr;
+                p1[q] = a1r + tr;
+                p1[q + 1] = a1i + ti;
+                p3[q] = a1r - tr;
+                p3[q + 1] = a1i - ti;
+            }
+        }
+    }
+    if (len <= n) { // one size left over
+        const int half = len / 2;
+        const int stride = m_size / len;
         for (int start = 0; start < n; start += len) {
             double* lo = a + 2 * start;
             double* hi = lo + 2 * half;
             for (int j = 0; j < half; ++j) {
-                const double wr = w[2 * j * stride], wi = w[2 * j * stride + 1];
-                const double hr = hi[2 * j], hiim = hi[2 * j + 1];
-                const double tr = hr * wr - hiim * wi;
-                const double ti = hr * wi + hiim * wr;
-                const double lr = lo[2 * j], li = lo[2 * j + 1];
-                lo[2 * j] = lr + tr;
-                lo[2 * j + 1] = li + ti;
-                hi[2 * j] = lr - tr;
-                hi[2 * j + 1] = li - ti;
+                const int q = 2 * j;
+                const double wr = w[q * stride], wi = w[q * stride + 1];
+                const double tr = hi[q] * wr - hi[q + 1] * wi;
+                const double ti = hi[q] * wi + hi[q + 1] * wr;
+                const double lr = lo[q], li = lo[q + 1];
+                lo[q] = lr + tr;
+                lo[q + 1] = li + ti;
+                hi[q] = lr - tr;
+                hi[q + 1] = li - ti;
             }
         }
     }
@@ -307,16 +367,23 @@ void MFilterFFT::FilterBlock(double* values, double* times, int N, int B) {
     // 1. Linear resampling onto N uniform grid points. The first sample index at or after a grid
     //    time never decreases along the grid, so one forward walk finds all of them.
     int k = 1;
+    int segment = 0; // k for which the slope below was computed
+    double tLo = 0, vLo = 0, slope = 0;
     for (int j = 0; j < N; ++j) {
         const double tau = t0 + j * h;
         while (k < B - 1 && times[k] < tau) ++k;
-        const double tLo = times[k - 1], vLo = values[k - 1];
-        double tHi = times[k], vHi = values[k];
-        if (tHi <= tLo) { // repeated or reversed time: hold the lower value
-            tHi = tLo + 0.001 * h;
-            vHi = vLo;
+        if (k != segment) {
+            segment = k;
+            tLo = times[k - 1];
+            vLo = values[k - 1];
+            double tHi = times[k], vHi = values[k];
+            if (tHi <= tLo) { // repeated or reversed time: hold the lower value
+                tHi = tLo + 0.001 * h;
+                vHi = vLo;
+            }
+            slope = (vHi - vLo) / (tHi - tLo);
         }
-        work[j] = {vLo + (vHi - vLo) * (tau - tLo) / (tHi - tLo), 0.0};
+        work[j] = {vLo + slope * (tau - tLo), 0.0};
     }
 
     // 2. Spectrum, weighted by the response. Bin i and its conjugate partner N - i share the
@@ -332,27 +399,34 @@ void MFilterFFT::FilterBlock(double* values, double* times, int N, int B) {
         if (seg == nResp) return p[nResp - 1].value;
         return SegmentGain(p[seg - 1], p[seg], f);
     };
+    // The weighted bins are conjugated on the way, as the first step of the inverse transform.
     sFreqPoint* spectrum = m_spectrum.get();
     const int half = N / 2;
     for (int i = 0; i < half; ++i) {
         const double f = i * df;
         const double g = gainAt(f);
-        work[i] *= g;
-        if (i > 0) work[N - i] *= g;
-        spectrum[i] = {f, Magnitude(work[i].real(), work[i].imag())};
+        const double re = work[i].real() * g, im = work[i].imag() * g;
+        spectrum[i] = {f, Magnitude(re, im)};
+        work[i] = {re, -im};
+        if (i > 0) work[N - i] = {work[N - i].real() * g, -work[N - i].imag() * g};
     }
-    work[half] *= gainAt(half * df);
+    const double gNyquist = gainAt(half * df);
+    work[half] = {work[half].real() * gNyquist, -work[half].imag() * gNyquist};
     m_spectrumCount = half;
 
-    // 3. Back to the time domain and onto B uniform times spanning the block.
-    m_fft.Inverse(work, N);
+    // 3. Inverse transform: forward transform of the conjugate, conjugated and scaled by 1/N. Only
+    //    real parts are used, which the final conjugation does not change, so it is left out.
+    //    Then back onto B uniform times spanning the block.
+    m_fft.Forward(work, N);
+    const double scale = 1.0 / N;
+    const double invH = 1.0 / h;
     const double outStep = span / (B - 1);
     for (int i = 0; i < B; ++i) {
         const int e = std::min(static_cast<int>(static_cast<long long>(i) * N / B), N - 2);
         const double t = t0 + i * outStep;
         const double te = t0 + e * h;
-        const double y0 = work[e].real(), y1 = work[e + 1].real();
-        values[i] = y0 + (y1 - y0) * (t - te) / h;
+        const double y0 = work[e].real() * scale, y1 = work[e + 1].real() * scale;
+        values[i] = y0 + (y1 - y0) * (t - te) * invH;
         times[i] = t;
     }
 }

@@ -214,7 +214,8 @@ int32_t MFileStream::Read(void* buf, int32_t len) {
         const int64_t n = PreadAll(fd, out, len, pos);
         pos += n;
         m_position.store(pos, kRelaxed);
-        if (pos > m_fileSize.load(kRelaxed)) m_fileSize.store(pos, kRelaxed);
+        // Bytes that were read exist; a position left past the end by a seek proves nothing.
+        if (n > 0 && pos > m_fileSize.load(kRelaxed)) m_fileSize.store(pos, kRelaxed);
         SyncWindow();
         return int32_t(n);
     }

@@ -59,9 +59,28 @@ bool MIsoFilter::PutPoints(const double* times, const double* values, int n) {
     double P = Period;
     if (!(P >= kMinPeriod)) P = kMinPeriod; // also catches NaN
     for (int j = 0; j < n; ++j) {
-        if (!Push(times[j], values[j])) continue; // no storage at all
-        SearchNewest(P);
-        MarkReady();
+        const double x = times[j];
+        const double y = values[j];
+        // At most capacity - 1 samples wait for their baseline.
+        if (m_tail - m_firstWaiting >= m_capacity - 1) Release(m_firstWaiting);
+        if (m_tail - m_head > m_mask && !MakeRoom()) continue; // no storage at all
+        At(m_tail) = tDataPoint{x, y, 0.0, false};
+        ++m_tail;
+
+        if (Searchable(x, y) && !(x < m_W - P) && !(x - m_W > P)) {
+            // The common case, inline: the sample neither closes nor restarts the window.
+            if (y < m_minY && x > m_W) {
+                m_minX = x;
+                m_minY = y;
+                m_minSeq = m_tail - 1;
+            } else if (y > m_maxY) {
+                m_maxY = y;
+            }
+            m_pos = m_tail;
+        } else {
+            SearchNewest(P);
+        }
+        if (m_haveSpline && At(m_firstWaiting).x <= m_splineEnd) MarkReady();
     }
     return true;
 }
@@ -102,15 +121,6 @@ bool MIsoFilter::MakeRoom() {
     return true;
 }
 
-bool MIsoFilter::Push(double x, double y) {
-    // At most capacity - 1 samples wait for their baseline.
-    if (m_tail - m_firstWaiting >= m_capacity - 1) Release(m_firstWaiting);
-    if (!MakeRoom()) return false;
-    At(m_tail) = tDataPoint{x, y, 0.0, false};
-    ++m_tail;
-    return true;
-}
-
 // Gives the oldest waiting sample (s == m_firstWaiting) the best baseline known without the feet
 // that would normally cover it.
 void MIsoFilter::Release(Seq s) {
@@ -136,7 +146,7 @@ double MIsoFilter::FallbackBase(double x) {
 
 void MIsoFilter::SearchNewest(double P) {
     const Seq newest = m_tail - 1;
-    const int countBefore = m_anchors.Count();
+    m_emitted = false;
     const tDataPoint& d = At(newest);
     if (Searchable(d.x, d.y) && d.x < m_W - P) {
         // Time went back: the feet found so far belong to another stretch of the record. The
@@ -153,7 +163,7 @@ void MIsoFilter::SearchNewest(double P) {
     }
     m_pos = newest;
     while (m_pos <= newest) Step(m_pos, P, newest);
-    if (m_anchors.Count() > countBefore) Rebuild(P);
+    if (m_emitted && m_anchors.Count() > m_countBeforeEmit) Rebuild(P);
 }
 
 void MIsoFilter::Step(Seq p, double P, Seq newest) {
@@ -189,6 +199,10 @@ void MIsoFilter::Step(Seq p, double P, Seq newest) {
 // just after it. The search then looks again at the samples from two past the foot on, which now
 // belong to the new window.
 void MIsoFilter::Emit(Seq p, double P, Seq newest) {
+    if (!m_emitted) { // the anchor count before this sample (the queue's count takes its lock)
+        m_emitted = true;
+        m_countBeforeEmit = m_anchors.Count();
+    }
     if (m_lastEmitCount == 0) {
         // First foot since a restart: anchor the spline at the oldest waiting sample too.
         double x0 = At(m_firstWaiting).x;

@@ -84,7 +84,6 @@ private:
 
     tDataPoint& At(Seq s) { return m_ring[static_cast<size_t>(s & m_mask)]; }
     bool MakeRoom();
-    bool Push(double x, double y);
     void Release(Seq s);
     double FallbackBase(double x);
     void SearchNewest(double P);
@@ -118,4 +117,6 @@ private:
     int m_lastEmitCount = 0;           // anchors queued after the last emission; 0: none since a restart
     Seq m_pos = 0;                     // next stream position the search looks at
     Seq m_above = 0;                   // no sample from max(m_minSeq + 2, m_head) up to here lies after m_W
+    bool m_emitted = false;            // a window closed while the newest sample was searched
+    int m_countBeforeEmit = 0;         // anchors queued before that
 };

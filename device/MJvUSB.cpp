@@ -231,8 +231,8 @@ bool MJvUSB::OnEnumerate(IHidDevice& device, int index) {
 
 void MJvUSB::Disconnect() {
     if (auto old = Release()) LogMessage("Device " + old->Product() + " disconnected");
-    // Kept from the design that had no shared references: lets a transfer on the old device end
-    // before the caller goes on (for example before it powers the host port down).
+    // Callers rely on the reader having left any transfer on the old device when this returns
+    // (for example before the port is powered down); the shared reference alone does not wait.
     std::this_thread::sleep_for(kDisconnectPause);
 }
 

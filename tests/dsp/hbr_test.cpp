@@ -302,6 +302,97 @@ TEST(HBR_Calculator, SamplesThatAreNotNumbersAreSkipped) {
     EXPECT_TRUE(std::isfinite(b.Hr()));
 }
 
+// The detector's loop is tuned for speed (state in locals, rare cases behind one branch). This
+// plain step-by-step model of the same rules must give exactly the same beats.
+struct PlainDetector {
+    double lastDev = 0.5, lastBeatTime = 0, cycleMin = 5000, cycleMax = -5000, prevCycleMin = 0;
+    double lastCrossTime = 0, period = 0, mean = 0, periodAvg = 0, hr = 0;
+    int crossCount = 0;
+    std::vector<sHrMeasure> out;
+
+    void Process(const double* t, const double* v, int n) {
+        if (lastBeatTime == 0) {
+            lastCrossTime = lastBeatTime = t[0];
+            lastDev = v[0];
+            mean = 0.5 * v[0];
+            cycleMin = cycleMax = v[0];
+            prevCycleMin = mean;
+        }
+        for (int k = 0; k < n; ++k) {
+            mean = 0.995 * mean + 0.005 * v[k];
+            if (v[k] < cycleMin) cycleMin = v[k];
+            if (v[k] > cycleMax) cycleMax = v[k];
+            const double d = v[k] - (0.7 * mean + 0.3 * prevCycleMin);
+            const double dt = t[k] - lastCrossTime;
+            if (dt > 2.0) prevCycleMin = cycleMin = cycleMax = mean;
+            if (d * lastDev < 0) {
+                if (0.1 < dt && dt < 1.2) {
+                    if (d > 0) crossCount += 1;
+                    lastCrossTime = t[k];
+                } else if (dt > 1.2) {
+                    crossCount = 1;
+                    lastCrossTime = lastBeatTime = t[k];
+                    hr = 0;
+                }
+                if (crossCount >= 2) {
+                    const double p = t[k] - lastBeatTime;
+                    if (period == 0) {
+                        period = periodAvg = p;
+                    } else if (periodAvg != 0) {
+                        periodAvg = 0.8 * periodAvg + 0.2 * p;
+                        if (std::fabs(p - periodAvg) / periodAvg < 0.5) period = 0.1 * period + 0.9 * p;
+                    }
+                    if (period > 0) {
+                        hr = 60 / period;
+                        out.push_back({static_cast<float>(hr), t[k], static_cast<float>(cycleMin),
+                                       static_cast<float>(cycleMax)});
+                        prevCycleMin = cycleMin;
+                        cycleMin = cycleMax = v[k];
+                    }
+                    crossCount = 1;
+                    lastBeatTime = t[k];
+                }
+            }
+            if (d != 0) lastDev = d;
+        }
+    }
+};
+
+TEST(HBR_Calculator, MatchesAPlainModelOfItsRules) {
+    // A noisy pulse with dropouts (flat stretches of 1.5 s and 3 s) and an arrhythmic stretch,
+    // so that restarts, long gaps, outliers and noise crossings all occur.
+    synth::PulseOptions o;
+    o.noise = 0.01;
+    o.hum = 0.03;
+    synth::SyntheticPulse gen(o);
+    Samples s;
+    s.t.resize(500 * 200);
+    s.v.resize(s.t.size());
+    gen.Generate(s.t.data(), s.v.data(), static_cast<int>(s.t.size()));
+    for (size_t i = 0; i < s.t.size(); ++i) {
+        const double t = s.t[i];
+        if ((t > 40 && t < 41.5) || (t > 90 && t < 93)) s.v[i] = 0.45;
+        if (t > 120 && t < 140 && std::fmod(t, 2.7) < 0.4) s.v[i] += 0.08;
+    }
+    HBR_Calculator fast;
+    PlainDetector plain;
+    const auto beats = Feed(fast, s, 28);
+    for (size_t i = 0; i < s.t.size(); i += 28) {
+        const int n = static_cast<int>(std::min<size_t>(28, s.t.size() - i));
+        plain.Process(s.t.data() + i, s.v.data() + i, n);
+    }
+    ASSERT_GT(plain.out.size(), 150u);
+    ASSERT_EQ(beats.size(), plain.out.size());
+    for (size_t i = 0; i < beats.size(); ++i) {
+        EXPECT_EQ(beats[i].time, plain.out[i].time) << i;
+        EXPECT_EQ(beats[i].hr, plain.out[i].hr) << i;
+        EXPECT_EQ(beats[i].min, plain.out[i].min) << i;
+        EXPECT_EQ(beats[i].max, plain.out[i].max) << i;
+    }
+    EXPECT_EQ(fast.Hr(), plain.hr);
+    EXPECT_EQ(fast.Period(), plain.period);
+}
+
 // --- Live chain on a synthetic pulse wave ---
 
 struct PulseCase {

@@ -62,6 +62,8 @@ public:
 
     // Pops min(n, ready count) samples: their times and corrected values (value - baseline).
     // Returns the number written; 0 when an array is null or n <= 0.
+    // Corrected samples wait here without limit up to max(2 x capacity, 2^20) samples; a caller
+    // that leaves more uncollected loses the oldest of them.
     int GetPoints(double* times, double* values, int n);
 
     // Empties the queues and restarts the search. Period and the spline's knots stay, but the
@@ -95,6 +97,9 @@ private:
 
     // Data queue: a ring addressed by stream position, [m_head, m_tail). The samples in
     // [m_head, m_firstWaiting) have their baseline; the rest wait for the spline to reach them.
+    // Not a RingedQueueT: one thread drives the filter, the search reads queued samples in place
+    // (a lock per sample would cost more than the search), and a full queue must not drop
+    // samples. The ring grows while corrected samples wait for GetPoints.
     std::unique_ptr<tDataPoint[]> m_ring;
     Seq m_mask = -1; // ring size - 1 (size is a power of two); -1 before the first allocation
     Seq m_head = 0;

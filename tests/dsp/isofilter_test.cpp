@@ -495,6 +495,22 @@ TEST(MIsoFilter, BadSamplesPassThroughWithoutStoppingTheSearch) {
     EXPECT_LT(Measure(out, w, 20.0).foot, 0.01);
 }
 
+TEST(MIsoFilter, UncollectedOutputIsBoundedByDroppingTheOldest) {
+    // A caller that never collects: waiting samples stay below the capacity, corrected ones pile
+    // up to 2^20 and then the oldest of them go.
+    const size_t limit = size_t{1} << 20;
+    std::vector<double> t(limit + 1000), y(limit + 1000, 0.5);
+    for (size_t i = 0; i < t.size(); ++i) t[i] = 0.002 * static_cast<double>(i + 1);
+    MIsoFilter f(5);
+    f.Period = 1.0;
+    f.PutPoints(t.data(), y.data(), static_cast<int>(t.size()));
+    EXPECT_EQ(static_cast<size_t>(f.GetReadyCount()), limit - 4);
+    double outT[3], outV[3];
+    ASSERT_EQ(f.GetPoints(outT, outV, 3), 3);
+    EXPECT_EQ(outT[0], t[1000]);
+    EXPECT_EQ(outT[2], t[1002]);
+}
+
 TEST(MIsoFilter, ArgumentsAndCapacityBounds) {
     MIsoFilter f(1);
     EXPECT_EQ(f.Capacity(), 5);

@@ -308,4 +308,17 @@ TEST_F(TransportFixture, DestructorStopsTheReaderAndDestroysTheController) {
     EXPECT_EQ(log.Count("Device Kestrel-9 disconnected"), 1u);
 }
 
+TEST_F(TransportFixture, ReaderGivenUpAtDestructionTouchesNothingFreed) {
+    auto dev = FakeHidDevice::Kestrel("/dev/hidraw1");
+    dev->getDelay = 400ms; // longer than the destructor waits for the reader
+    hid->Add(dev);
+    usb->Connect();
+    ASSERT_TRUE(WaitFor([&] { return dev->getCalls.load() > 0; }));
+    usb.reset(); // gives up the reader while it sits in the transfer
+    // When the transfer returns, the reader finishes on what it shares with the transport and
+    // releases it last, the controller included.
+    EXPECT_TRUE(WaitFor([&] { return controllerDestroyed.load(); }));
+    EXPECT_TRUE(WaitFor([&] { return dev.use_count() == 1; }));
+}
+
 } // namespace

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <new>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -43,6 +43,32 @@ int64_t ReadAt(int fd, uint8_t* buf, int64_t n, int64_t offset) {
     }
     return done;
 }
+
+// Read-only view of bytes already in memory: loading needs no copy and no lock per read.
+class SpanStream final : public MBaseStream {
+public:
+    SpanStream(const uint8_t* data, size_t size) : m_data(data), m_size(static_cast<int64_t>(size)) {}
+    bool Write(const void*, int32_t) override { return false; }
+    int64_t Seek(int64_t pos) override {
+        if (pos < 0 || pos > m_size) return -1;
+        m_position = pos;
+        return pos;
+    }
+    int64_t GetPosition() override { return m_position; }
+    int64_t GetSize() override { return m_size; }
+    int32_t Read(void* buf, int32_t len) override {
+        if (!buf || len < 0) return -1;
+        int64_t n = std::min<int64_t>(len, m_size - m_position);
+        if (n > 0) std::memcpy(buf, m_data + m_position, static_cast<size_t>(n));
+        m_position += n;
+        return static_cast<int32_t>(n);
+    }
+
+private:
+    const uint8_t* m_data;
+    int64_t m_size;
+    int64_t m_position = 0;
+};
 
 // Beyond this many children, a key set without a consistent order keeps the merge sort's result
 // instead of the quadratic repair below.
@@ -270,35 +296,37 @@ bool MVarArray::SaveToFile(const MString& path) const {
 bool MVarArray::LoadFromFile(const MString& path) {
     MFileHandle file(OpenForRead(path));
     if (!file.IsOpen()) return false;
-    struct stat st;
-    if (::fstat(file.Get(), &st) != 0) return false;
-    int64_t fileSize = st.st_size;
     uint8_t head[4];
     if (ReadAt(file.Get(), head, 4, 0) != 4) return false;
     int32_t length =
         static_cast<int32_t>(static_cast<uint32_t>(head[0]) | static_cast<uint32_t>(head[1]) << 8 |
                              static_cast<uint32_t>(head[2]) << 16 | static_cast<uint32_t>(head[3]) << 24);
-    MStream stream;
     if (length >= 0) {
-        // Plain image: a cut file still yields what it holds, and reports failure.
-        int64_t available = std::min<int64_t>(length, fileSize - 4);
-        if (available > 0) {
-            std::vector<uint8_t> bytes;
-            try {
-                bytes.resize(static_cast<size_t>(available));
-            } catch (const std::bad_alloc&) {
-                return false;
+        // Plain image: a cut file still yields what it holds, and reports failure. The buffer
+        // grows with the bytes actually read, never to a length word's promise.
+        std::vector<uint8_t> bytes;
+        try {
+            while (bytes.size() < static_cast<size_t>(length)) {
+                size_t have = bytes.size();
+                size_t chunk =
+                    std::min(static_cast<size_t>(length) - have, std::max<size_t>(have, 64 * 1024));
+                bytes.resize(have + chunk);
+                int64_t got = ReadAt(file.Get(), bytes.data() + have, static_cast<int64_t>(chunk),
+                                     4 + static_cast<int64_t>(have));
+                bytes.resize(have + static_cast<size_t>(got));
+                if (got < static_cast<int64_t>(chunk)) break;
             }
-            available = ReadAt(file.Get(), bytes.data(), available, 4);
-            if (available > 0 && !stream.Write(bytes.data(), static_cast<int32_t>(available))) return false;
-            stream.Seek(0);
+        } catch (const std::bad_alloc&) {
+            return false;
         }
-        bool loaded = LoadImage(stream);
-        return loaded && available == length;
+        SpanStream image(bytes.data(), bytes.size());
+        bool loaded = LoadImage(image);
+        return loaded && bytes.size() == static_cast<size_t>(length);
     }
     // Packed image: nothing in it can be trusted unless the whole block passes its checks.
-    if (-static_cast<int64_t>(length) > fileSize - 4) return false;
     if (::lseek(file.Get(), 0, SEEK_SET) != 0) return false;
+    MStream stream;
     if (!stream.ReadFromFile(file.Get(), true)) return false;
-    return LoadImage(stream);
+    SpanStream image(stream.Data(), static_cast<size_t>(stream.GetSize()));
+    return LoadImage(image);
 }

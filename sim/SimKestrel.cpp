@@ -161,6 +161,7 @@ void SimKestrel::EmitSamplePacketLocked() {
     int8_t diffs[kSamplesPerPacket - 1];
     SimTracePacket trace;
     trace.index = m_packetIndex;
+    trace.time = static_cast<double>(m_samples - kSamplesPerPacket + 1) * kSamplePeriodS;
     trace.serial = m_serial;
     trace.intended = m_block;
     int running = m_block[0];

@@ -81,13 +81,14 @@ struct SimKestrelConfig {
     size_t queueCapacity = 256;
     int statusEveryPackets = 3; // 168 ms
     SimPacing pacing = SimPacing::ProcessClock;
-    IClock* clock = nullptr; // for SimPacing::Clock; must outlive the device or be replaced
+    IClock* clock = nullptr; // for SimPacing::Clock (null: manual); must outlive the device or be replaced
     double maxCatchUp = 600; // seconds
 };
 
 // The values a sample packet was built from, for tests.
 struct SimTracePacket {
     uint64_t index = 0; // sample packet number since the device started
+    double time = 0;    // simulated time of the first sample, seconds (the clock of TrueBeats)
     uint8_t serial = 0;
     std::array<uint16_t, kSamplesPerPacket> intended{}; // converter values
     std::array<uint16_t, kSamplesPerPacket> sent{};     // what the differences reconstruct

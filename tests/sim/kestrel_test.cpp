@@ -130,6 +130,35 @@ TEST(SimKestrel, SamplePacketsDecodeToTheSignalTheDeviceMeant) {
     EXPECT_LT(worstJoin, 4096);
 }
 
+// Tests of the host's beat detection compare against TrueBeats; the peaks there must be the peaks
+// in the decoded stream, on the time axis of the trace.
+TEST(SimKestrel, TrueBeatsMatchThePeaksOfTheDecodedWave) {
+    SimKestrel dev(Manual(14));
+    Measure(dev, kLedInternalRed, 130, 150);
+    dev.EnableTrace(1000);
+    ReadAll(dev);
+    dev.Advance(20.0);
+    const auto trace = dev.Trace();
+    ASSERT_GE(trace.size(), 357u);
+    std::vector<double> times, values;
+    for (const auto& packet : trace) {
+        for (int k = 0; k < kSamplesPerPacket; ++k) {
+            times.push_back(packet.time + k * 0.002);
+            values.push_back(packet.sent[static_cast<size_t>(k)]);
+        }
+    }
+    for (size_t i = 1; i < times.size(); ++i) EXPECT_NEAR(times[i] - times[i - 1], 0.002, 1e-9);
+
+    const auto beats = dev.TrueBeats(times.front(), times.back() - 1.5);
+    ASSERT_GE(beats.size(), 20u);
+    for (const SimBeat& b : beats) {
+        const auto from = std::lower_bound(times.begin(), times.end(), b.onset) - times.begin();
+        const auto to = std::lower_bound(times.begin(), times.end(), b.onset + b.interval) - times.begin();
+        const auto top = std::max_element(values.begin() + from, values.begin() + to) - values.begin();
+        EXPECT_NEAR(times[static_cast<size_t>(top)], b.peak, 0.03) << "beat at " << b.onset;
+    }
+}
+
 TEST(SimKestrel, SerialsWrapAndStatusComesPeriodically) {
     SimKestrel dev(Manual());
     dev.Advance(10.0);

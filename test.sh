@@ -25,7 +25,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 echo "== TSan build and threaded tests"
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCORVINA_SANITIZE=thread \
-  -DCORVINA_UI=OFF -DCORVINA_BENCH=OFF -DCORVINA_WERROR=ON
+  -DCORVINA_UI=OFF -DCORVINA_BENCH=OFF -DCORVINA_THREAD_TESTS_ONLY=ON -DCORVINA_WERROR=ON
 cmake --build build/tsan
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir build/tsan --output-on-failure -j"$(nproc)" -L threads

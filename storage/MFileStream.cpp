@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <linux/membarrier.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -36,7 +40,93 @@ int64_t PwriteAll(int fd, const uint8_t* buf, int64_t n, int64_t offset) {
     return done;
 }
 
+// Records are read in small pieces; copying those inline saves a library call per read.
+inline void CopyBytes(uint8_t* to, const uint8_t* from, int32_t n) {
+    if (n > 16) {
+        std::memcpy(to, from, size_t(n));
+    } else if (n >= 8) { // two overlapping words
+        uint64_t a, b;
+        std::memcpy(&a, from, 8);
+        std::memcpy(&b, from + n - 8, 8);
+        std::memcpy(to, &a, 8);
+        std::memcpy(to + n - 8, &b, 8);
+    } else if (n >= 4) {
+        uint32_t a, b;
+        std::memcpy(&a, from, 4);
+        std::memcpy(&b, from + n - 4, 4);
+        std::memcpy(to, &a, 4);
+        std::memcpy(to + n - 4, &b, 4);
+    } else {
+        for (int32_t i = 0; i < n; ++i) to[i] = from[i];
+    }
+}
+
 } // namespace
+
+uintptr_t MFileStream::Lock::SelfSlow() {
+    // Any address unique to the calling thread will do; it is never 0.
+    thread_local char tag;
+    return reinterpret_cast<uintptr_t>(&tag);
+}
+
+namespace {
+
+// The heavy half of the biased lock's handshake: a memory barrier on every running thread of
+// the process. Biasing is used only where the kernel offers it.
+bool ProcessBarrierAvailable() {
+    static const bool available =
+        ::syscall(SYS_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+    return available;
+}
+
+void ProcessBarrier() {
+    ::syscall(SYS_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
+}
+
+// Backoff for a waiter: spin, then yield, then sleep up to a quarter millisecond per round.
+void Pause(unsigned round) {
+    if (round < 64) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    } else if (round < 96) {
+        std::this_thread::yield();
+    } else {
+        std::this_thread::sleep_for(std::chrono::microseconds(1u << std::min(round - 96, 8u)));
+    }
+}
+
+} // namespace
+
+void MFileStream::Lock::LockSlow(uintptr_t self) {
+    if (m_owner.load(std::memory_order_relaxed) == self) { // re-entry
+        ++m_depth;
+        return;
+    }
+    if (!m_revoked.load(std::memory_order_acquire)) {
+        // The first user takes the bias, and with it the lock.
+        uintptr_t none = 0;
+        if (ProcessBarrierAvailable() &&
+            m_bias.compare_exchange_strong(none, self, std::memory_order_acq_rel,
+                                           std::memory_order_relaxed) &&
+            EnterBiased())
+            return;
+        // Anyone else ends the bias: after the barrier the biased holder either is seen
+        // inside, or will see the revocation before it enters.
+        if (!m_revoked.exchange(true, std::memory_order_acq_rel) && ProcessBarrierAvailable())
+            ProcessBarrier();
+    }
+    for (unsigned round = 0; m_biasInside.load(std::memory_order_acquire); ++round) Pause(round);
+    const uint32_t ticket = m_nextTicket.fetch_add(1, std::memory_order_relaxed);
+    for (unsigned round = 0;; ++round) {
+        const uint32_t serving = m_serving.load(std::memory_order_acquire);
+        if (serving == ticket) break;
+        // The next in line stays awake; the others sleep between looks.
+        Pause(ticket - serving == 1 ? std::min(round, 95u) : round);
+    }
+    m_owner.store(self, std::memory_order_relaxed);
+    m_depth = 1;
+}
 
 MFileStream::~MFileStream() {
     Guard g(m_lock);
@@ -107,11 +197,6 @@ void MFileStream::FlushLocked() {
     m_dirty = false;
 }
 
-void MFileStream::RestartWindow(int64_t at) {
-    m_windowOffset = at;
-    m_cursor = m_valid = 0;
-}
-
 void MFileStream::SyncWindow() {
     const int64_t pos = m_position.load(kRelaxed);
     if (pos >= m_windowOffset && pos <= m_windowOffset + m_valid)
@@ -161,11 +246,25 @@ bool MFileStream::Write(const void* data, int32_t len) {
 
 int64_t MFileStream::Seek(int64_t pos) {
     Guard g(m_lock);
+    // Common case first: a clean window and a target inside it needs no clamping or flushing.
+    if (!m_dirty && pos >= 0 && (!m_readOnly || pos <= m_fileSize.load(kRelaxed))) {
+        const int64_t moved = pos - m_position.load(kRelaxed);
+        const int64_t cursor = m_cursor + moved;
+        if (cursor >= 0 && cursor <= m_valid && moved <= m_valid && -moved <= m_valid) {
+            m_cursor = int32_t(cursor);
+            m_position.store(pos, kRelaxed);
+            return pos;
+        }
+    }
+    return SeekLocked(pos);
+}
+
+int64_t MFileStream::SeekLocked(int64_t pos) {
     const int64_t current = m_position.load(kRelaxed);
     if (pos == current) return pos;
     if (pos < 0) pos = 0;
     if (m_readOnly && pos > m_fileSize.load(kRelaxed)) pos = m_fileSize.load(kRelaxed);
-    FlushLocked(); // leaves an empty window, so any move below restarts it at pos
+    if (m_dirty) FlushLocked(); // leaves an empty window, so any move below restarts it at pos
     const int64_t moved = pos - m_position.load(kRelaxed);
     const int64_t cursor = m_cursor + moved;
     if (cursor < 0 || cursor > m_valid || moved > m_valid || -moved > m_valid)
@@ -203,11 +302,23 @@ void MFileStream::Refill(int32_t len) {
 
 int32_t MFileStream::Read(void* buf, int32_t len) {
     Guard g(m_lock);
+    // Common case first: a clean window that holds all the requested bytes (the cursor always
+    // matches the position, so nothing else needs checking).
+    if (len > 0 && !m_dirty && m_valid - m_cursor >= len && buf) {
+        CopyBytes(static_cast<uint8_t*>(buf), m_window + m_cursor, len);
+        m_cursor += len;
+        m_position.store(m_position.load(kRelaxed) + len, kRelaxed);
+        return len;
+    }
+    return ReadLocked(buf, len);
+}
+
+int32_t MFileStream::ReadLocked(void* buf, int32_t len) {
     if (!buf || len < 0) return -1;
     if (len == 0) return 0;
     const int fd = m_fd.load(kRelaxed);
     if (fd < 0) return -1;
-    FlushLocked();
+    if (m_dirty) FlushLocked();
     auto* out = static_cast<uint8_t*>(buf);
     int64_t pos = m_position.load(kRelaxed);
     if (len > m_windowCapacity) {
@@ -221,7 +332,7 @@ int32_t MFileStream::Read(void* buf, int32_t len) {
     }
     if (pos < m_windowOffset || pos >= m_windowOffset + m_valid || m_valid - m_cursor < len) Refill(len);
     const int32_t count = std::min(len, m_valid - m_cursor);
-    std::memcpy(out, m_window + m_cursor, size_t(count));
+    CopyBytes(out, m_window + m_cursor, count);
     m_cursor += count;
     m_position.store(pos + count, kRelaxed);
     return count;

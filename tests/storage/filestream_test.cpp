@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <random>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -431,3 +433,146 @@ INSTANTIATE_TEST_SUITE_P(Files, MFileStreamModel,
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
+
+// ---------------------------------------------------------------------------------------------
+// One stream shared by several threads: every call is indivisible, whichever thread the lock
+// first favoured.
+
+// Starts `count` threads at once and waits for them.
+template <class Body>
+void RunTogether(int count, Body body) {
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < count; ++t) {
+        threads.emplace_back([&, t] {
+            ready.fetch_add(1);
+            while (ready.load() < count) std::this_thread::yield();
+            body(t);
+        });
+    }
+    for (auto& th : threads) th.join();
+}
+
+TEST(MFileStreamThreads, ConcurrentReadsTakeDisjointPieces) {
+    constexpr uint32_t kWords = 16384; // word i holds i
+    Bytes data(kWords * 4);
+    for (uint32_t i = 0; i < kWords; ++i) std::memcpy(data.data() + 4 * i, &i, 4);
+    TempFile f(data);
+    const int fd = f.Open(O_RDONLY);
+    for (int round = 0; round < 40; ++round) {
+        MFileStream s;
+        ASSERT_TRUE(s.Attach(fd, true));
+        ASSERT_EQ(s.Seek(0), 0);
+        std::vector<std::vector<uint32_t>> seen(3);
+        RunTogether(3, [&](int t) {
+            uint32_t piece[4];
+            while (s.Read(piece, 16) == 16) {
+                for (int k = 1; k < 4; ++k)
+                    if (piece[k] != piece[0] + uint32_t(k)) piece[0] = UINT32_MAX; // torn piece
+                seen[size_t(t)].push_back(piece[0]);
+            }
+        });
+        std::vector<uint32_t> all;
+        for (auto& v : seen) all.insert(all.end(), v.begin(), v.end());
+        std::sort(all.begin(), all.end());
+        ASSERT_EQ(all.size(), size_t(kWords / 4)) << "round " << round;
+        for (uint32_t i = 0; i < kWords / 4; ++i) ASSERT_EQ(all[i], 4 * i) << "round " << round;
+    }
+}
+
+TEST(MFileStreamThreads, ConcurrentWritesStayWhole) {
+    constexpr int kThreads = 3, kRecords = 30000;
+    for (int round = 0; round < 3; ++round) {
+        TempFile f;
+        MFileStream s;
+        ASSERT_TRUE(s.Attach(f.Open(O_RDWR), false));
+        RunTogether(kThreads, [&](int t) {
+            for (uint32_t i = 0; i < kRecords; ++i) {
+                const uint32_t record[4] = {uint32_t(t), i, ~i, 0xC0FFEE00u + uint32_t(t)};
+                s.Write(record, sizeof record);
+                if (i % 4096 == 0) s.GetPosition(); // lock-free readers run alongside
+            }
+        });
+        s.Detach();
+        const Bytes file = f.Contents();
+        ASSERT_EQ(file.size(), size_t(kThreads) * kRecords * 16);
+        std::vector<uint32_t> next(kThreads, 0); // each thread's records appear in its order
+        for (size_t at = 0; at < file.size(); at += 16) {
+            uint32_t r[4];
+            std::memcpy(r, file.data() + at, 16);
+            ASSERT_LT(r[0], uint32_t(kThreads)) << at;
+            ASSERT_EQ(r[1], next[r[0]]) << at;
+            ASSERT_EQ(r[2], ~r[1]) << at;
+            ASSERT_EQ(r[3], 0xC0FFEE00u + r[0]) << at;
+            ++next[r[0]];
+        }
+    }
+}
+
+// The thread that first used a stream may be gone before the next one takes over.
+TEST(MFileStreamThreads, HandOverBetweenThreads) {
+    const Bytes data = Pattern(200000);
+    TempFile f(data);
+    MFileStream s;
+    ASSERT_TRUE(s.Attach(f.Open(O_RDWR), false));
+    Bytes first(100), second(100);
+    std::thread([&] { EXPECT_EQ(s.Read(first.data(), 100), 100); }).join();
+    std::thread([&] {
+        EXPECT_TRUE(s.Write("abc", 3));
+        EXPECT_EQ(s.Read(second.data(), 100), 100);
+    }).join();
+    EXPECT_EQ(first, Slice(data, 0, 100));
+    EXPECT_EQ(second, Slice(data, 103, 100));
+    EXPECT_EQ(s.GetPosition(), 203);
+    EXPECT_EQ(ReadAt(s, 100, 3), (Bytes{'a', 'b', 'c'}));
+}
+
+// The first user of a stream may be deep inside a long read when a second thread arrives; the
+// newcomer must wait for it, not slip in beside it.
+TEST(MFileStreamThreads, LateComerWaitsForTheFirstUser) {
+    constexpr uint32_t kWords = 6 << 20; // 24 MiB, word i holds i
+    Bytes data(size_t(kWords) * 4);
+    for (uint32_t i = 0; i < kWords; ++i) std::memcpy(data.data() + 4 * size_t(i), &i, 4);
+    TempFile f(data);
+    const int fd = f.Open(O_RDONLY);
+    constexpr int32_t kBig = 3 * kWindow / 2; // read straight from the file, inside the lock
+    for (int round = 0; round < 8; ++round) {
+        MFileStream s;
+        ASSERT_TRUE(s.Attach(fd, true));
+        std::vector<std::pair<uint32_t, uint32_t>> pieces[2]; // first word, word count
+        std::atomic<bool> started{false};
+        auto check = [&](const uint32_t* words, int32_t bytes, int who) {
+            const uint32_t n = uint32_t(bytes / 4);
+            for (uint32_t k = 1; k < n; ++k)
+                if (words[k] != words[0] + k) {
+                    pieces[who].push_back({UINT32_MAX, 0});
+                    return;
+                }
+            pieces[who].push_back({words[0], n});
+        };
+        std::thread first([&] {
+            std::vector<uint32_t> buf(size_t(kBig) / 4);
+            int32_t n = s.Read(buf.data(), 16); // takes the lock first
+            check(buf.data(), n, 0);
+            started = true;
+            while ((n = s.Read(buf.data(), kBig)) > 0) check(buf.data(), n, 0);
+        });
+        std::thread second([&] {
+            while (!started) {}
+            uint32_t buf[4];
+            int32_t n;
+            while ((n = s.Read(buf, 16)) > 0) check(buf, n, 1);
+        });
+        first.join();
+        second.join();
+        std::vector<std::pair<uint32_t, uint32_t>> all(pieces[0]);
+        all.insert(all.end(), pieces[1].begin(), pieces[1].end());
+        std::sort(all.begin(), all.end());
+        uint32_t expected = 0;
+        for (const auto& [start, count] : all) {
+            ASSERT_EQ(start, expected) << "round " << round;
+            expected += count;
+        }
+        ASSERT_EQ(expected, kWords) << "round " << round;
+    }
+}

@@ -43,6 +43,12 @@ bool PackerSelfTest() {
     return ok;
 }
 
+// The compressor's dictionary: kept per thread rather than mapped and unmapped on every Pack.
+uint8_t* CompressorMemory() {
+    thread_local Buffer memory(static_cast<uint8_t*>(std::malloc(LZO1X_1_MEM_COMPRESS)));
+    return memory.get();
+}
+
 // Capacity after a write that ends at `needed`: whole growth steps with room to spare.
 int32_t GrownCapacity(int64_t needed) {
     int64_t cap = (needed / MStream::kGrowthStep + 1) * MStream::kGrowthStep;
@@ -187,11 +193,11 @@ int32_t MStream::Pack() {
 
     const size_t outCapacity = size_t(length) + size_t(length) / 16 + 67;
     Buffer out(static_cast<uint8_t*>(std::malloc(outCapacity)));
-    Buffer work(static_cast<uint8_t*>(std::malloc(LZO1X_1_MEM_COMPRESS)));
+    uint8_t* work = CompressorMemory();
     if (!out || !work) return -1;
 
     lzo_uint packed = 0;
-    if (lzo1x_1_compress(m_data, lzo_uint(length), out.get(), &packed, work.get()) != LZO_E_OK) return 0;
+    if (lzo1x_1_compress(m_data, lzo_uint(length), out.get(), &packed, work) != LZO_E_OK) return 0;
     if (packed >= lzo_uint(length)) return 0;
 
     uint8_t header[kPackedHeader];

@@ -187,7 +187,7 @@ TEST(MStream, WriteReadSeek) {
 
 TEST(MStream, GrowsInWholeStepsAndKeepsContents) {
     MStream s;
-    const Bytes data = Noise(10000);
+    const Bytes data = Noise(12000);
     const int32_t expected[] = {4096, 8192, 12288};
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(s.Write(data.data() + i * 4000, 4000));

@@ -199,3 +199,37 @@ private:
 };
 
 } // namespace acqtest
+
+#include "storage/MFileStream.h"
+#include "storage/MMuxer.h"
+
+#include <fcntl.h>
+#include <map>
+
+namespace acqtest {
+
+// The chunks of a record file, by stream id, with their payloads.
+inline std::map<int, std::vector<std::vector<uint8_t>>> ReadChunks(const std::string& path) {
+    std::map<int, std::vector<std::vector<uint8_t>>> chunks;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return chunks;
+    {
+        MFileStream stream;
+        if (stream.Attach(fd, true)) {
+            MMuxer mux;
+            mux.SetStream(&stream);
+            while (mux.Next()) {
+                std::vector<uint8_t> payload(static_cast<size_t>(std::max(mux.PayloadLength(), 0)));
+                if (!payload.empty())
+                    mux.ReadPayload(payload.data(), 0, static_cast<int32_t>(payload.size()));
+                chunks[mux.StreamId()].push_back(std::move(payload));
+            }
+            mux.SetStream(nullptr);
+            stream.Detach();
+        }
+    }
+    ::close(fd);
+    return chunks;
+}
+
+} // namespace acqtest

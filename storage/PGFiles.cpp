@@ -4,6 +4,7 @@
 #include "storage/MStream.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -350,42 +351,61 @@ void PGFiles::StoreMetadata() {
     if (m_metaKnown && m_metaIsLast && m_metaBytes.size() == size_t(len) &&
         std::memcmp(m_metaBytes.data(), bytes, size_t(len)) == 0)
         return; // the file already ends with exactly this metadata
-    // Reopen for writing; the same file only (it may have been replaced under its name).
+    int64_t at = 0, backLink = 0;
+    if (!LocateMetadataSlot(at, backLink)) return;
+    // Reopen for writing, the same file only (it may have been replaced under its name), and
+    // write the one chunk straight to it: no write window is needed for a few hundred bytes.
     const int fd = OpenForReadWrite(m_path);
     if (fd < 0) return;
-    if (!SameFile(fd, m_fd)) {
-        ::close(fd);
-        return;
+    if (SameFile(fd, m_fd)) {
+        ChunkHeader header;
+        header.streamId = kMetadataId;
+        header.backLink = backLink;
+        header.length = len;
+        std::vector<uint8_t> chunk(ChunkHeader::kMaxSize + size_t(len));
+        const int hl = header.Encode(chunk.data());
+        std::memcpy(chunk.data() + hl, bytes, size_t(len));
+        chunk.resize(size_t(hl) + size_t(len));
+        size_t done = 0;
+        while (done < chunk.size()) {
+            const ssize_t r =
+                ::pwrite(fd, chunk.data() + done, chunk.size() - done, off_t(at + int64_t(done)));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break; // nothing to report at this level
+            done += size_t(r);
+        }
     }
-    m_stream.Detach();
-    ::close(m_fd);
-    m_fd = fd;
-    if (!m_stream.Attach(fd, false)) return;
-    m_mux.SetStream(&m_stream);
-    if (LocateMetadataSlot()) m_mux.WriteChunk(kMetadataId, bytes, len, true);
+    ::close(fd);
 }
 
-bool PGFiles::LocateMetadataSlot() {
+bool PGFiles::LocateMetadataSlot(int64_t& at, int64_t& backLink) {
+    // The new chunk goes right after the muxer's current chunk, linked to it.
+    auto after = [&] {
+        at = m_mux.End();
+        backLink = at - m_mux.Position();
+        return true;
+    };
     if (m_mux.Last()) {
         // A last metadata chunk is replaced in place (written after its predecessor); any
         // other last chunk gets the metadata after it. An older metadata chunk deeper in the
         // file is not overwritten: the chunks behind it would be lost.
         if (m_mux.StreamId() == kMetadataId) m_mux.Prev();
+        return after();
+    }
+    if (m_stream.GetSize() == 0) { // a fresh container
+        at = backLink = 0;
         return true;
     }
-    if (m_stream.GetSize() == 0) return true; // a fresh container
     // Last finds no chunk in a record of a single chunk (it links to nothing). Append after the
-    // chunks that follow each other from offset 0; leave a file that does not start with a
-    // chunk alone, since it is not a record.
-    m_mux.Reset();
-    if (!m_mux.Next() || m_mux.Position() != 0) return false;
+    // chunks that follow each other from offset 0.
+    if (!m_mux.SeekChunk(0) || m_mux.Position() != 0) return false;
     int64_t lastPos = 0;
     for (;;) {
         const int64_t end = m_mux.End();
         if (!m_mux.Next() || m_mux.Position() != end) break;
         lastPos = end;
     }
-    return m_mux.SeekChunk(lastPos) && m_mux.Position() == lastPos;
+    return m_mux.SeekChunk(lastPos) && m_mux.Position() == lastPos && after();
 }
 
 bool PGFiles::WriteSamples(const double* values, int32_t n, double period) {

@@ -175,7 +175,8 @@ private:
     bool IsReading() const { return m_fd >= 0 && !m_writing; }
     void ResetFields();
     void StoreMetadata();
-    bool LocateMetadataSlot();
+    // Where Close writes the metadata chunk of an opened file, and its back link.
+    bool LocateMetadataSlot(int64_t& at, int64_t& backLink);
     void LoadMetadata();
     void LoadTimeRange();
 

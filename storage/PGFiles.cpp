@@ -222,7 +222,6 @@ void PGFiles::ResetFields() {
     m_startTime = m_endTime = -1.0;
     m_currentTime = 0.0;
     m_flushedTime = 0.0;
-    m_metaPos = -1;
     m_metaIsLast = m_metaKnown = m_isRecord = false;
     m_metaBytes.clear();
     m_firstStamp = m_lastStamp = {};
@@ -266,16 +265,19 @@ bool PGFiles::Open(const MString& path, OpenMode mode) {
     // first chunk); Close writes metadata into nothing else.
     m_isRecord = m_stream.GetSize() == 0 ||
                  (m_mux.SeekChunk(0) && m_mux.Position() == 0 && m_mux.Header().backLink == 0);
-    LoadMetadata();
-    LoadTimeRange();
+    // One backward scan for the last chunk serves both loaders: in a file that is not a record it
+    // runs over the whole file.
+    const int64_t last = m_mux.Last() ? m_mux.Position() : -1;
+    LoadMetadata(last);
+    LoadTimeRange(last);
     m_mux.SeekChunk(0);
     m_readOffset = 0;
     m_currentTime = 0.0;
     return true;
 }
 
-void PGFiles::LoadMetadata() {
-    if (!m_mux.Last()) return;
+void PGFiles::LoadMetadata(int64_t last) {
+    if (last < 0 || !m_mux.SeekChunk(last)) return;
     bool isLast = true;
     while (m_mux.StreamId() != kMetadataId) {
         if (!m_mux.Prev()) return;
@@ -285,7 +287,6 @@ void PGFiles::LoadMetadata() {
     if (!m_mux.IsComplete() || length <= 0) return;
     PayloadStream view(m_mux, length);
     Metadata.ReadFrom(view); // a damaged list keeps the entries read before the damage
-    m_metaPos = m_mux.Position();
     m_metaIsLast = isLast;
     if (length <= kKeptMetadataBytes) {
         m_metaBytes.resize(size_t(length));
@@ -293,7 +294,7 @@ void PGFiles::LoadMetadata() {
     }
 }
 
-void PGFiles::LoadTimeRange() {
+void PGFiles::LoadTimeRange(int64_t last) {
     uint8_t p[kTimeStampSize];
     if (m_mux.SeekChunk(0)) {
         do {
@@ -308,7 +309,7 @@ void PGFiles::LoadTimeRange() {
             break;
         } while (m_mux.Next());
     }
-    if (m_mux.Last()) {
+    if (last >= 0 && m_mux.SeekChunk(last)) {
         do {
             if (m_mux.StreamId() != kTimeStampId) continue;
             if (m_mux.PayloadLength() == kTimeStampSize &&

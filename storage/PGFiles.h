@@ -177,8 +177,9 @@ private:
     void StoreMetadata();
     // Where Close writes the metadata chunk of an opened file, and its back link.
     bool LocateMetadataSlot(int64_t& at, int64_t& backLink);
-    void LoadMetadata();
-    void LoadTimeRange();
+    // From the last chunk (its offset; -1 when there is none).
+    void LoadMetadata(int64_t last);
+    void LoadTimeRange(int64_t last);
 
     // Handles the current chunk if it is a time stamp, heart rate or regulator state.
     void ReadTimeStamp();
@@ -219,9 +220,8 @@ private:
     double m_currentTime = 0.0;
     double m_flushedTime = 0.0; // writing: CurrentTime when the stream was last flushed
 
-    // Where Open found the metadata chunk: its offset, whether it was the last chunk, and its
-    // payload (kept only when small) to tell whether Close needs to write.
-    int64_t m_metaPos = -1;
+    // Whether the metadata chunk Open found was the last chunk, and its payload (kept only when
+    // small), to tell whether Close needs to write.
     bool m_metaIsLast = false;
     bool m_metaKnown = false;
     bool m_isRecord = false; // opened file starts like a record (or is empty)

@@ -61,19 +61,27 @@ void cCmdLineParser::Parse(const MString& line, MVarArray* settings) {
     Duration = kDefaultDuration;
 
     // Each step moves on by the option's length plus the two dashes, from where the scan started
-    // (not from where the option was found): text before the first "--" may be scanned again,
-    // which stores the same options again and changes nothing.
-    int pos = 0;
+    // (not from where the option was found), so text before the first "--" makes the scan meet
+    // the same option again; storing it again changes nothing, so those rounds are skipped, which
+    // keeps a long line linear.
+    const std::u16string_view text = line.View();
+    size_t pos = 0;
     for (;;) {
-        MString text = line.Between(pos, true, u"--", u"--");
-        if (text.IsEmpty()) break;
-        pos += text.Length() + 2;
-        const int eq = text.Find(u"=");
-        MString name = eq < 0 ? text : text.Substr(0, eq);
-        MString value = eq < 0 ? MString() : text.Substr(eq + 1, text.Length() - eq - 1);
+        const size_t open = text.find(u"--", pos);
+        if (open == std::u16string_view::npos) break;
+        const size_t start = open + 2;
+        const size_t close = text.find(u"--", start);
+        const size_t length = (close == std::u16string_view::npos ? text.size() : close) - start;
+        if (length == 0) break;
+        const std::u16string_view option = text.substr(start, length);
+        const size_t eq = option.find(u'=');
+        MString name(option.substr(0, eq));
+        MString value(eq == std::u16string_view::npos ? std::u16string_view() : option.substr(eq + 1));
         name.Trim();
         value.Trim();
         Item(MVariant(std::move(name))).Value() = MVariant(std::move(value));
+        const size_t step = length + 2;
+        pos += ((open - pos) / step + 1) * step;
     }
 
     if (Count() == 0) {

@@ -189,6 +189,27 @@ TEST(CmdLineParser, ScanningTakesTheTextBetweenDashPairs) {
     EXPECT_TRUE(t.parser.Has(u"-help"));
 }
 
+TEST(CmdLineParser, TheScanMovesOnFromWhereItStartedNotFromWhereItFoundTheOption) {
+    // The scan from 0 finds "-c" at 3 and moves on to 0 + 2 + 2 = 4, where "--c" starts.
+    ParsedLine p("abc---c");
+    EXPECT_TRUE(p.parser.Has(u"-c"));
+    EXPECT_TRUE(p.parser.Has(u"c"));
+    EXPECT_EQ(p.parser.Count(), 2);
+    // Without text before the first option the scan simply follows the options.
+    ParsedLine q("---c");
+    EXPECT_TRUE(q.parser.Has(u"-c"));
+    EXPECT_EQ(q.parser.Count(), 1);
+
+    // A long text before the options: every option is still found once, in order.
+    std::string line(1 << 20, 'x');
+    for (int i = 0; i < 20000; ++i) line += " --duration=" + std::to_string(i);
+    line += " --led=red";
+    ParsedLine big(line.c_str());
+    EXPECT_EQ(big.parser.Count(), 2);
+    EXPECT_EQ(big.parser.Duration, 19999 + 4);
+    EXPECT_EQ(U8(big.parser.Text(cCmdLineParser::kLed)), "red");
+}
+
 TEST(CmdLineParser, ABareRecordPathOpensWhenItsExtensionStartsAfterIndexTwo) {
     const struct {
         const char* line;

@@ -83,6 +83,20 @@ MVarArray::MVarArray(const MVarArray& other) {
     for (const auto& c : other.m_children) m_children.push_back(std::make_unique<MVarArray>(*c));
 }
 
+MVarArray& MVarArray::operator=(MVarArray&& other) noexcept {
+    if (this == &other) return *this;
+    // Everything is taken out first: `other` may be one of this node's own descendants.
+    MVariant key, value;
+    key.Swap(other.m_key);
+    value.Swap(other.m_value);
+    std::vector<std::unique_ptr<MVarArray>> children = std::move(other.m_children);
+    other.m_children.clear();
+    m_key.Swap(key);
+    m_value.Swap(value);
+    m_children = std::move(children);
+    return *this;
+}
+
 int MVarArray::Locate(const MVariant& key, int& insertAt) const {
     int n = Count();
     if (n == 0) {

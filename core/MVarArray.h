@@ -28,7 +28,8 @@ public:
     MVarArray(const MVarArray& other);
     MVarArray& operator=(const MVarArray&) = delete;
     MVarArray(MVarArray&&) noexcept = default;
-    MVarArray& operator=(MVarArray&&) noexcept = default;
+    // Takes key, value and children as they are (variant assignment would narrow them).
+    MVarArray& operator=(MVarArray&& other) noexcept;
 
     MVariant& Value() { return m_value; }
     const MVariant& Value() const { return m_value; }

@@ -273,6 +273,25 @@ TEST(MVarArrayTest, CopyToIsDeep) {
     EXPECT_EQ(tree.Count(), 1);
 }
 
+TEST(MVarArrayTest, MoveKeepsKeysAndValuesExactly) {
+    MVarArray source;
+    source.Key().CopyFrom(MVariant(u"12"));
+    source.Value().CopyFrom(MVariant(100.0));
+    source.Item(u"child");
+    MVarArray target;
+    target = std::move(source);
+    EXPECT_EQ(target.Key().GetType(), MVariant::kString);
+    EXPECT_EQ(target.Value().GetType(), MVariant::kDouble);
+    EXPECT_EQ(target.Count(), 1);
+
+    // From one of its own descendants.
+    MVarArray tree;
+    BuildDiagnosis(tree);
+    tree = std::move(tree.Item(MVariant(1500000000)));
+    EXPECT_EQ(Keys(tree), (std::vector<std::string>{"Des", "Lim", "Name"}));
+    EXPECT_EQ(tree.Key().AsInt(), 1500000000);
+}
+
 TEST(MVarArrayTest, MergeIntoOverwritesAndKeeps) {
     // The command line's values win over the loaded file; keys only the file has stay.
     MVarArray commandLine;

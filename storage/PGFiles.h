@@ -108,7 +108,7 @@ public:
     // a record (a chunk at offset 0 that links to nothing): a foreign file stays as it is.
     void Close();
     bool IsOpen() const { return m_fd >= 0; }
-    // Open by Create.
+    // Opened by Create.
     bool IsWriting() const { return m_fd >= 0 && m_writing; }
     const MString& Path() const { return m_path; }
 
@@ -133,14 +133,16 @@ public:
     // in record seconds), each also pushed onto HeartRateQueue. Other chunks are passed over
     // unread, so CurrentTime stays.
     int32_t ReadHeartRates(double* hr, double* times, int32_t n);
-    // Puts the reader at record time t: the next sample returned is the first one whose time (as
-    // a sequential read gives it) is at or after t, so within one period (plus the millisecond
-    // a stamp may be truncated by) after t; CurrentTime becomes that time. For t beyond the last
-    // stamp the reader stays at that stamp (CurrentTime = EndTime). Heart-rate and regulator
-    // chunks passed over between the stamp and the sample are read (heart rates are pushed
-    // onto HeartRateQueue). Resets the isoline filter; with IsolineCorrection on and !noPreroll, the
-    // filter is warmed up from t - 2 s so that the next corrected sample lies at most 100
-    // sample periods before t. Always true.
+    // Puts the reader at record time t: the next sample returned is the first one whose time
+    // (as a sequential read gives it) is at or after t, so within one period (plus the
+    // millisecond a stamp may be truncated by) after t; CurrentTime becomes that time. For t
+    // beyond the last stamp the reader stays at that stamp (CurrentTime = EndTime); without any
+    // stamp it stays where it is. Heart-rate and regulator chunks passed over between the stamp
+    // and the sample are read (heart rates are pushed onto HeartRateQueue). Resets the isoline
+    // filter; with IsolineCorrection on and !noPreroll the filter is warmed up from t - 2 s, so
+    // that the next corrected sample lies at most 100 sample periods before t. The time is found
+    // from a stamp near t (interpolation search on file offsets), so a seek costs the same
+    // anywhere in a record of any length. Does nothing unless open for reading. Always true.
     bool SeekTime(double t, bool noPreroll);
 
     // Heart rate of the heart-rate entry last written or read, beats per minute.
@@ -153,6 +155,7 @@ public:
     // Writing: record time of the next sample. Reading: time of the next sample to be returned.
     double CurrentTime() const { return m_currentTime; }
 
+    // The fields last written or read, and the reader's position, for tools and tests.
     const TimeStamp& StampFields() const { return m_stamp; }
     const HeartRate& HeartRateFields() const { return m_hrFields; }
     const RegulatorState& RegulatorFields() const { return m_regFields; }

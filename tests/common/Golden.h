@@ -32,9 +32,10 @@ inline ::testing::AssertionResult Bytes(const std::string& name, const std::vect
     while (i < expected.size() && i < actual.size() && expected[i] == actual[i]) ++i;
     size_t from = i >= 8 ? i - 8 : 0;
     return ::testing::AssertionFailure()
-           << name << ": " << actual.size() << " bytes, expected " << expected.size() << "; first difference at "
-           << i << "\n  expected: " << Hex(expected, from, 24) << "\n  actual:   " << Hex(actual, from, 24)
-           << "\n  (actual bytes written to " << name << ".actual)";
+           << name << ": " << actual.size() << " bytes, expected " << expected.size()
+           << "; first difference at " << i << "\n  expected: " << Hex(expected, from, 24)
+           << "\n  actual:   " << Hex(actual, from, 24) << "\n  (actual bytes written to " << name
+           << ".actual)";
 }
 
 } // namespace golden

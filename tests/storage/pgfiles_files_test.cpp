@@ -1,6 +1,8 @@
 // Record files on disk: metadata rewriting, read-only use, damaged and foreign files, and a
 // recorder killed in the middle of a recording.
 
+#include "storage/MFileStream.h"
+#include "storage/MMuxer.h"
 #include "storage/PGFiles.h"
 #include "tests/storage/RecordTestUtil.h"
 
@@ -169,6 +171,61 @@ TEST(PGFilesClose, SingleChunkRecordKeepsItsSamples) {
     ASSERT_TRUE(f.Open(P(path)));
     EXPECT_TRUE(f.Metadata.Value(u"PatName").Equals(u"A"));
     EXPECT_EQ(ReadAll(f).size(), 3u);
+}
+
+// A metadata chunk with chunks behind it (not a file this system writes, but one it may be
+// given): the chunks behind it stay, and the new metadata goes after the last chunk.
+TEST(PGFilesClose, MetadataDeepInTheFileIsNotOverwritten) {
+    TempDir dir;
+    const std::string path = dir.File("a.pwv");
+    {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        MFileStream s;
+        ASSERT_TRUE(s.Attach(fd, false));
+        MMuxer m;
+        m.SetStream(&s);
+        const uint8_t samples[] = {1, 0, 2, 0, 3, 0, 4, 0};
+        const uint8_t meta[] = {0, 0, 0, 0}; // no entries
+        const uint8_t hr[] = {10, 0, 0, 0, 0x52, 0x1C, 0, 0};
+        ASSERT_TRUE(m.WriteChunk(PGFiles::kSamplesId, samples, 8, true));
+        ASSERT_TRUE(m.WriteChunk(PGFiles::kMetadataId, meta, 4, true));
+        ASSERT_TRUE(m.WriteChunk(PGFiles::kSamplesId, samples, 8, true));
+        ASSERT_TRUE(m.WriteChunk(PGFiles::kHeartRateId, hr, 8, true));
+        s.Detach();
+        ::close(fd);
+    }
+    const Bytes before = ReadFile(path);
+    PGFiles f;
+    ASSERT_TRUE(f.Open(P(path)));
+    EXPECT_EQ(f.Metadata.Count(), 0); // found by walking back from the last chunk
+    f.Metadata.Value(u"PatName") = u"a long enough name to outgrow the old chunk";
+    f.Close();
+    const Bytes after = ReadFile(path);
+    ASSERT_GT(after.size(), before.size());
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), after.begin()));
+    ASSERT_TRUE(f.Open(P(path)));
+    EXPECT_TRUE(f.Metadata.Value(u"PatName").Equals(u"a long enough name to outgrow the old chunk"));
+    EXPECT_EQ(ReadAll(f).size(), 8u);
+}
+
+// The path names another file by the time the record is closed: nothing is written into it.
+TEST(PGFilesClose, ReplacedFileIsNotWritten) {
+    TempDir dir;
+    const std::string path = dir.File("a.pwv"), other = dir.File("b.pwv");
+    {
+        PGFiles w;
+        Record(path, 5, w);
+        w.Close();
+        Record(other, 4, w);
+    }
+    const Bytes replacement = ReadFile(other);
+    PGFiles f;
+    ASSERT_TRUE(f.Open(P(path)));
+    ASSERT_EQ(::rename(other.c_str(), path.c_str()), 0);
+    f.Metadata.Value(u"PatName") = u"x";
+    f.Close();
+    EXPECT_EQ(ReadFile(path), replacement);
 }
 
 // Runs fn as a user who may not write the file (a child process when running as root, whose

@@ -194,6 +194,29 @@ TEST(VariabilityCore, TooShortARangeKeepsThePreviousDistribution) {
     EXPECT_EQ(core.MaxHR(), maxHR);
 }
 
+TEST(VariabilityCore, ARangeWithoutADistributionDoesNotBorrowThePreviousOne) {
+    // Rates of 70 and 6 bpm: a fifth of the RR range is wider than the histogram, so no group of
+    // bins closes and there is no distribution for this range. The mode amplitude, the bounds and
+    // the stress index must then be absent rather than read from the previous range's curve.
+    VariabilityCore core;
+    std::vector<double> hrs = RestingRhythm(100, 4);
+    for (int i = 0; i < 20; ++i) hrs.push_back(i % 2 ? 6.0 : 70.0);
+    FillSeries(core, hrs);
+    core.Compute(0, 99);
+    ASSERT_GT(core.AMo(), 0);
+    ASSERT_TRUE(HasRow(core.Table(), u"ИН(SI), о.е."));
+
+    core.Compute(100, 119);
+    ASSERT_GT(core.Table().Count(), 0);
+    EXPECT_EQ(core.AMo(), 0);
+    EXPECT_EQ(Val(core.Table(), u"Amo").AsDouble(), 0);
+    EXPECT_EQ(core.Density(0.86), 0);
+    EXPECT_EQ(core.Mn(), 0);
+    EXPECT_EQ(core.Mx(), 0);
+    EXPECT_FALSE(HasRow(core.Table(), u"ИН(SI), о.е."));
+    EXPECT_FALSE(HasRow(core.Table(), u"MxRMn"));
+}
+
 TEST(VariabilityCore, RegularRhythmHasNoVariability) {
     VariabilityCore core;
     FillSeries(core, std::vector<double>(60, 75.0));

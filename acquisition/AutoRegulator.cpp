@@ -193,9 +193,13 @@ void cAutoRegulator::LoadMaps() {
     if (!root) return;
     const uint32_t now = GetTickCount();
     for (int m = 0; m < 3; ++m) {
-        const MVarArray* sub = root->Find(MVariant(kMapKeys[m]));
-        if (!sub) continue;
         sApproxMap& map = m_maps[m];
+        const MVarArray* sub = root->Find(MVariant(kMapKeys[m]));
+        const MVarArray* lf = sub ? sub->Find(MVariant(kLfKey)) : nullptr;
+        // A missing code reads as 0, like any setting that was never stored; a damaged one is
+        // kept within the code range.
+        map.lf = static_cast<uint8_t>(lf ? std::clamp<int32_t>(lf->Value().AsInt(), 0, 255) : 0);
+        if (!sub) continue;
         for (int code = 0; code < sApproxMap::kCodes; ++code) {
             const MVarArray* node = sub->Find(MVariant(static_cast<int32_t>(code)));
             if (!node || node->Value().IsEmpty()) continue;
@@ -203,10 +207,6 @@ void cAutoRegulator::LoadMaps() {
             map.e[code].level = static_cast<float>(std::clamp<int32_t>(node->Value().AsInt(), 0, 4100));
             map.e[code].time = now;
         }
-        // Without a stored code the map keeps its own: a missing key is no reason for full gain.
-        const MVarArray* lf = sub->Find(MVariant(kLfKey));
-        if (lf && !lf->Value().IsEmpty())
-            map.lf = static_cast<uint8_t>(std::clamp<int32_t>(lf->Value().AsInt(), 0, 255));
     }
 }
 

@@ -63,7 +63,7 @@ public:
     // Event 1: a status packet has arrived.
     int OnEvent(int id, int count, void* data, int value) override;
 
-    // Levels and LF codes from the settings tree (every stored code; the others keep theirs).
+    // Levels (every stored code; the others keep theirs) and LF codes from the settings tree.
     void LoadMaps();
     // Levels and LF codes into the settings tree.
     void SaveMaps() const;

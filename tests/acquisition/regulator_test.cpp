@@ -372,7 +372,7 @@ TEST_F(Regulator, MapsGoThroughTheSettings) {
     EXPECT_EQ(R().Map(kLedClipInfrared).e[7].count, 0); // counts are not stored
 }
 
-TEST_F(Regulator, LoadingKeepsWhatTheSettingsDoNotHold) {
+TEST_F(Regulator, LoadingTakesWhatTheSettingsHold) {
     MVarArray& sub = GetSettings()->Item(MVariant("LedIntApproxMap"));
     sub.Item(MVariant(int32_t{5})).Value() = MVariant(int32_t{2500});
     sub.Item(MVariant(int32_t{6})).Value() = MVariant(1e12);        // damaged
@@ -387,9 +387,9 @@ TEST_F(Regulator, LoadingKeepsWhatTheSettingsDoNotHold) {
     EXPECT_EQ(m.e[8].level, 4000); // not stored
     EXPECT_EQ(m.e[8].time, 0u);
     EXPECT_EQ(m.lf, 255);
-    // A map without "ResLf" (or none at all) keeps its gain instead of going to the highest.
-    EXPECT_EQ(R().Map(kLedClipRed).lf, 61);
-    EXPECT_EQ(GetSettings()->Find(MVariant("LedClipRedApproxMap")), nullptr); // loading adds nothing
+    // A gain never stored reads as 0, like every missing setting; loading adds nothing.
+    EXPECT_EQ(R().Map(kLedClipRed).lf, 0);
+    EXPECT_EQ(GetSettings()->Find(MVariant("LedClipRedApproxMap")), nullptr);
 }
 
 } // namespace

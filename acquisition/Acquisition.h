@@ -60,6 +60,7 @@ private:
 
 // Builds the module over the HID transport (usb may be null: no device object) and installs the
 // configure-on-connect routine on it. Stops a running module first. False when out of memory.
+// The transport must outlive the module: stop the module before destroying it.
 bool StartAcquisition(MJvUSB* usb);
 // The same over any packet source; the caller keeps link alive until StopAcquisition.
 bool StartAcquisition(IDeviceLink* link);

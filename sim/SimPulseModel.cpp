@@ -8,8 +8,8 @@ namespace {
 
 constexpr double kTwoPi = 2.0 * std::numbers::pi;
 constexpr double kMayerFrequency = 0.1; // Hz, blood pressure (Mayer) waves
-constexpr double kRunoff = 0.25;        // share of the slow diastolic run-off at the systolic peak
-constexpr double kTailEnd = 4.0;        // periods after its onset a beat's wave is below 1e-5
+constexpr double kRunoff = 0.6;         // share of the slow diastolic run-off at the systolic peak
+constexpr double kTailEnd = 8.0;        // periods after its onset a beat's wave is below 1e-5
 
 // Advances an Ornstein-Uhlenbeck process with standard deviation sigma and time constant tau.
 double Ou(double x, double sigma, double tau, double dt, SimRandom& rng) {
@@ -18,7 +18,7 @@ double Ou(double x, double sigma, double tau, double dt, SimRandom& rng) {
 
 // Time of the systolic peak after the onset of a beat expected to last `period` seconds.
 double SystolicDelay(double period) {
-    return 0.09 + 0.08 * period;
+    return 0.07 + 0.06 * period;
 }
 
 } // namespace
@@ -57,8 +57,8 @@ void SimPulseModel::StartBeat(double onset) {
         m_nextEctopic = true;
     }
 
-    if (m_activeCount == 4) {
-        std::move(m_active + 1, m_active + 4, m_active);
+    if (m_activeCount == kActiveBeats) {
+        std::move(m_active + 1, m_active + kActiveBeats, m_active);
         --m_activeCount;
     }
     m_active[m_activeCount++] = {onset, period, amplitude};
@@ -84,7 +84,7 @@ double SimPulseModel::Shape(double tau, double period) const {
     const double sigmaDia = 0.05 + 0.06 * period;
     const double tn = 0.5 * (ts + td) + 0.01;
     const double sigmaNotch = 0.02;
-    const double runoffTime = 0.25 * period + 0.05;
+    const double runoffTime = 0.6 * period + 0.05;
 
     // Raised-cosine upstroke: starts with zero slope at the foot, reaches 1 at the peak.
     const double rise = tau < ts ? 0.5 * (1.0 - std::cos(std::numbers::pi * tau / ts)) : 1.0;
@@ -98,9 +98,9 @@ double SimPulseModel::Shape(double tau, double period) const {
         runoff = kRunoff * std::exp(-d / runoffTime);
     }
     const double dd = tau - td;
-    const double diastolic = 0.4 * rise * std::exp(-dd * dd / (2 * sigmaDia * sigmaDia));
+    const double diastolic = 0.6 * rise * std::exp(-dd * dd / (2 * sigmaDia * sigmaDia));
     const double dn = tau - tn;
-    const double notch = -0.05 * std::exp(-dn * dn / (2 * sigmaNotch * sigmaNotch));
+    const double notch = -0.03 * std::exp(-dn * dn / (2 * sigmaNotch * sigmaNotch));
     return (systolic + runoff + diastolic + notch) / (1.0 + kRunoff);
 }
 

@@ -90,8 +90,9 @@ private:
     double m_wanderState = 0;     // relative, Ornstein-Uhlenbeck
     double m_drivingRate = 0;
     double m_nextOnset = 0;
-    bool m_nextEctopic = false;  // the next beat comes early (decided at the onset before it)
-    ActiveBeat m_active[4] = {}; // the latest beats, newest last; older tails are negligible
+    bool m_nextEctopic = false;             // the next beat comes early (decided at the onset before it)
+    static constexpr int kActiveBeats = 12; // covers the run-off of the slowest rhythm
+    ActiveBeat m_active[kActiveBeats] = {}; // the latest beats, newest last; older tails are negligible
     int m_activeCount = 0;
 
     // Motion artefact in progress.

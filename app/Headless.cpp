@@ -119,7 +119,9 @@ void Shutdown(cAppState& app) {
 
 int cbHeadlessMonitor::OnEvent(int id, int count, void* data, int value) {
     if (id == kEventLedChanged) {
-        if (MVarArray* settings = GetSettings(true))
+        // A device switched off reports no LED; the one used last is what the next start wants.
+        const bool led = value == kLedInternalRed || value == kLedClipRed || value == kLedClipInfrared;
+        if (MVarArray* settings = GetSettings(true); settings && led)
             settings->Item(MVariant(kActiveLedKey)).Value() = MVariant(int32_t{value});
     } else if (id == kEventRecordedBlob) {
         const auto* blob = static_cast<const sSampleBlob*>(data);

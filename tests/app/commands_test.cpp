@@ -2,10 +2,13 @@
 // transport, and the unattended-run controller against a scripted set of commands.
 
 #include "acquisition/Acquisition.h"
+#include "acquisition/AppEvents.h"
 #include "acquisition/RecordingState.h"
+#include "acquisition/SampleBlob.h"
 #include "app/AppState.h"
 #include "app/CmdLineController.h"
 #include "app/Commands.h"
+#include "app/Headless.h"
 #include "app/Settings.h"
 #include "core/Log.h"
 #include "core/MVarArray.h"
@@ -370,6 +373,23 @@ TEST_F(Commands, IsolineCorrectionTogglesAndIsKeptInTheSettings) {
     GetSettings(true)->Item(MVariant(u"AutoCorrectIsoline")).Value() = MVariant(int32_t{1});
     ApplyIsolineSetting();
     EXPECT_TRUE(IsolineCorrectionChecked());
+}
+
+TEST_F(Commands, WithoutAWindowTheLedInUseIsRememberedAndANewRecordGetsTheDeviceState) {
+    cbHeadlessMonitor monitor;
+    monitor.OnEvent(kEventLedChanged, 1, nullptr, kLedClipInfrared);
+    EXPECT_EQ(Setting(u"ActiveLed"), "3");
+    monitor.OnEvent(kEventLedChanged, 1, nullptr, kLedOff); // switched off at disconnect
+    EXPECT_EQ(Setting(u"ActiveLed"), "3");
+
+    sSampleBlob blob;
+    ASSERT_TRUE(blob.Resize(2));
+    blob.times = {0.5, 0.502};
+    monitor.OnEvent(kEventRecordedBlob, 1, &blob, 0);
+    EXPECT_NE(StatusActiveLed(GetSavedStatus().Packet()), kLedForceChange);
+    blob.times = {0.0, 0.002}; // the first block of a new recording
+    monitor.OnEvent(kEventRecordedBlob, 1, &blob, 0);
+    EXPECT_EQ(StatusActiveLed(GetSavedStatus().Packet()), kLedForceChange);
 }
 
 // ---- the unattended run

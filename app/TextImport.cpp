@@ -66,6 +66,15 @@ std::string CreateTemporaryBeside(const std::string& target) {
     return {};
 }
 
+// A large buffer is written once from start to end; in 2 MiB pages that costs a few hundred
+// page faults instead of one per 4 KiB, which otherwise dominates reading a big file.
+void AdviseHugePages(void* data, size_t count) {
+    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + count * sizeof(double)) & ~(kHuge - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
 } // namespace
 
 bool TextTokenValue(std::string_view token, double& value) {
@@ -135,6 +144,27 @@ bool TextTokenValue(std::string_view token, double& value) {
     return true;
 }
 
+// The common token, [sign] digits [separator digits] with at most 15 digits, read in the same
+// pass that finds it. False (nothing consumed) for any other token; TextTokenValue gives the
+// same value for the tokens this accepts.
+inline bool FastToken(const char*& pos, const char* end, double& value) {
+    const char* p = pos;
+    const bool negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+    if (p == end || !IsDigit(*p)) return false;
+    uint64_t m = 0;
+    int digits = 0, fraction = 0;
+    for (; p < end && IsDigit(*p); ++p, ++digits) m = m * 10 + uint64_t(*p - '0');
+    if (p + 1 < end && ClassOf(*p) == kSeparator && IsDigit(p[1])) {
+        for (++p; p < end && IsDigit(*p); ++p, ++fraction) m = m * 10 + uint64_t(*p - '0');
+    }
+    if (digits + fraction > 15 || (p < end && ClassOf(*p) != kOther)) return false;
+    const double v = double(m) / kPow10[fraction];
+    value = negative ? -v : v;
+    pos = p;
+    return true;
+}
+
 void ParseTextNumbers(std::string_view text, TextNumbers& out, int64_t maxValues) {
     const char* p = text.data();
     const char* const end = p + text.size();
@@ -143,12 +173,14 @@ void ParseTextNumbers(std::string_view text, TextNumbers& out, int64_t maxValues
     while (p < end) {
         while (p < end && ClassOf(*p) == kOther) ++p;
         if (p == end) break;
-        const char* begin = p;
-        while (p < end && ClassOf(*p) != kOther) ++p;
         double v;
-        if (!TextTokenValue(std::string_view(begin, size_t(p - begin)), v)) {
-            ++out.skippedTokens;
-            continue;
+        if (!FastToken(p, end, v)) {
+            const char* begin = p;
+            while (p < end && ClassOf(*p) != kOther) ++p;
+            if (!TextTokenValue(std::string_view(begin, size_t(p - begin)), v)) {
+                ++out.skippedTokens;
+                continue;
+            }
         }
         if (int64_t(out.values.size()) >= maxValues) {
             out.truncated = true;
@@ -186,7 +218,7 @@ bool ReadTextNumbers(const MString& path, TextNumbers& out, std::string& reason,
     }
     if (st.st_size == 0) return true;
     const size_t size = size_t(st.st_size);
-    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, file.Get(), 0);
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.Get(), 0);
     if (map == MAP_FAILED) {
         reason = Errno(("cannot read " + native).c_str());
         return false;
@@ -194,6 +226,7 @@ bool ReadTextNumbers(const MString& path, TextNumbers& out, std::string& reason,
     ::madvise(map, size, MADV_SEQUENTIAL);
     // Every number takes at least two bytes (itself and a separator), except a last one.
     out.values.reserve(out.values.size() + size_t(std::min<int64_t>(int64_t(size / 2 + 1), maxValues)));
+    AdviseHugePages(out.values.data() + out.values.size(), out.values.capacity() - out.values.size());
     ParseTextNumbers(std::string_view(static_cast<const char*>(map), size), out, maxValues);
     ::munmap(map, size);
     return true;

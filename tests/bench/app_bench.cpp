@@ -123,7 +123,9 @@ NumpyTimes RunNumpy(const std::string& file) {
                                "t = time.perf_counter()\n"
                                "a = numpy.loadtxt(sys.argv[1])\n"
                                "print(time.perf_counter() - t, a.size)\n";
-    const std::string cmd = "python3 -c '" + script + "' '" + file + "'";
+    // The distribution's interpreter has the distribution's numpy; one first on PATH may not.
+    const char* python = ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
+    const std::string cmd = std::string(python) + " -c '" + script + "' '" + file + "'";
     const auto start = std::chrono::steady_clock::now();
     FILE* p = ::popen(cmd.c_str(), "r");
     if (!p) return t;

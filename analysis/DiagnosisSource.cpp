@@ -89,13 +89,13 @@ private:
         return Fail(number, "unknown statement (expected diagnosis, name:, des: or limit:)");
     }
 
-    bool Limit(std::string_view spec, int number) {
+    bool Limit(std::string_view text, int number) {
         std::vector<std::string_view> parts;
         for (;;) {
-            const size_t bar = spec.find('|');
-            parts.push_back(TrimBlanks(spec.substr(0, bar)));
+            const size_t bar = text.find('|');
+            parts.push_back(TrimBlanks(text.substr(0, bar)));
             if (bar == std::string_view::npos) break;
-            spec.remove_prefix(bar + 1);
+            text.remove_prefix(bar + 1);
         }
         const MString parameter(parts[0]);
         if (!m_schema.count(parameter.Str()))

@@ -113,7 +113,7 @@ inline std::string PulseText(double seconds, int rate, double bpm, bool lastNewl
 // Writes a record the way the recorder and the import do: samples in blocks at the given period
 // (value of sample k from value(k)), a heart-rate entry per beat time (beats(k) for k = 0, 1 ...
 // while it returns a time >= 0, with the rate hr(k)), and the metadata entries.
-struct RecordSpec {
+struct RecordPlan {
     int64_t samples = 0;
     double period = 0.01;
     int block = 50;
@@ -122,22 +122,22 @@ struct RecordSpec {
     std::vector<std::pair<std::string, std::string>> metadata;
 };
 
-inline void WriteRecord(const std::string& path, const RecordSpec& spec) {
+inline void WriteRecord(const std::string& path, const RecordPlan& plan) {
     PGFiles rec;
     ASSERT_TRUE(rec.Create(MString(std::string_view(path))));
-    std::vector<double> block(size_t(spec.block));
+    std::vector<double> block(size_t(plan.block));
     size_t nextBeat = 0;
-    for (int64_t k = 0; k < spec.samples; k += spec.block) {
-        const int n = int(std::min<int64_t>(spec.block, spec.samples - k));
-        for (int j = 0; j < n; ++j) block[size_t(j)] = spec.value(k + j);
-        ASSERT_TRUE(rec.WriteSamples(block.data(), n, spec.period));
+    for (int64_t k = 0; k < plan.samples; k += plan.block) {
+        const int n = int(std::min<int64_t>(plan.block, plan.samples - k));
+        for (int j = 0; j < n; ++j) block[size_t(j)] = plan.value(k + j);
+        ASSERT_TRUE(rec.WriteSamples(block.data(), n, plan.period));
         // Beats are stored as they are found, after the samples that hold them.
-        while (nextBeat < spec.beats.size() && spec.beats[nextBeat].first < rec.CurrentTime()) {
-            ASSERT_TRUE(rec.WriteHeartRate(spec.beats[nextBeat].second, spec.beats[nextBeat].first));
+        while (nextBeat < plan.beats.size() && plan.beats[nextBeat].first < rec.CurrentTime()) {
+            ASSERT_TRUE(rec.WriteHeartRate(plan.beats[nextBeat].second, plan.beats[nextBeat].first));
             ++nextBeat;
         }
     }
-    for (const auto& m : spec.metadata)
+    for (const auto& m : plan.metadata)
         rec.Metadata.Value(MString(std::string_view(m.first))) = MString(std::string_view(m.second));
     rec.Close();
 }

@@ -38,16 +38,16 @@ std::string Repeat(const std::string& s, int n) {
 // 12 s of an imported-style record (10 ms samples in blocks of 50). The level changes every
 // second at x.05 s and cycles 0.5, 0.75, 0.25 from 0.05 s; beats at 0.5, 1.5 ... 11.5 s at 60/min.
 // Time stamps at 3.5, 6.5 and 9.5 s.
-apptest::RecordSpec GoldenRecord() {
-    apptest::RecordSpec spec;
-    spec.samples = 1200;
-    spec.period = 0.01;
-    spec.block = 50;
-    spec.value = [](int64_t k) { return 0.25 * double(1 + ((k + 95) / 100) % 3); };
-    for (int k = 0; k < 12; ++k) spec.beats.push_back({k + 0.5, 60.0});
-    spec.metadata = {
+apptest::RecordPlan GoldenRecord() {
+    apptest::RecordPlan plan;
+    plan.samples = 1200;
+    plan.period = 0.01;
+    plan.block = 50;
+    plan.value = [](int64_t k) { return 0.25 * double(1 + ((k + 95) / 100) % 3); };
+    for (int k = 0; k < 12; ++k) plan.beats.push_back({k + 0.5, 60.0});
+    plan.metadata = {
         {"PatName", "Иванов"}, {"RecordStartT", "1700000000"}, {"Start GetTickCount()", "123456"}};
-    return spec;
+    return plan;
 }
 
 class TextExportTest : public ::testing::Test {
@@ -156,11 +156,11 @@ TEST_F(TextExportTest, DelimiterCasesGolden) {
 
 TEST_F(TextExportTest, RRPartAloneWithTable) {
     // 20 s with beats at k + 0.5 s alternating 60 and 75 per minute (1000 and 800 ms).
-    apptest::RecordSpec spec = GoldenRecord();
-    spec.samples = 2000;
-    spec.beats.clear();
-    for (int k = 0; k < 20; ++k) spec.beats.push_back({k + 0.5, k % 2 ? 75.0 : 60.0});
-    apptest::WriteRecord(m_record, spec);
+    apptest::RecordPlan plan = GoldenRecord();
+    plan.samples = 2000;
+    plan.beats.clear();
+    for (int k = 0; k < 20; ++k) plan.beats.push_back({k + 0.5, k % 2 ? 75.0 : 60.0});
+    apptest::WriteRecord(m_record, plan);
     ExportOptions o;
     o.pulse = false;
     o.start = 4;
@@ -203,9 +203,9 @@ TEST_F(TextExportTest, NothingToWriteLeavesAnEmptyFile) {
 }
 
 TEST_F(TextExportTest, RecordWithoutMetadataAndReversedFragment) {
-    apptest::RecordSpec spec = GoldenRecord();
-    spec.metadata.clear();
-    apptest::WriteRecord(m_record, spec);
+    apptest::RecordPlan plan = GoldenRecord();
+    plan.metadata.clear();
+    apptest::WriteRecord(m_record, plan);
     ExportOptions o;
     o.rr = false;
     o.start = 6;
@@ -221,11 +221,11 @@ TEST_F(TextExportTest, RecordWithoutMetadataAndReversedFragment) {
 
 TEST_F(TextExportTest, PiecesOfAMinute) {
     // 60 s at 100 Hz: 6000 samples, two pieces of 30 s; each block gets its values.
-    apptest::RecordSpec spec;
-    spec.samples = 7000;
-    spec.period = 0.01;
-    spec.value = [](int64_t) { return 0.5; };
-    apptest::WriteRecord(m_record, spec);
+    apptest::RecordPlan plan;
+    plan.samples = 7000;
+    plan.period = 0.01;
+    plan.value = [](int64_t) { return 0.5; };
+    apptest::WriteRecord(m_record, plan);
     ExportOptions o;
     o.rr = false;
     o.timeStamps = true;
@@ -250,12 +250,12 @@ TEST_F(TextExportTest, PiecesOfAMinute) {
 TEST_F(TextExportTest, LongPiecesKeepEveryInputSample) {
     // 600 s of a live record (2 ms samples): at 10 Hz a piece spans 290 s, 145,000 input samples.
     // The level steps every 10 s through five values.
-    apptest::RecordSpec spec;
-    spec.samples = 300'000;
-    spec.period = 0.002;
-    spec.block = 28;
-    spec.value = [](int64_t k) { return 0.0625 + 0.125 * double((k / 5000) % 5); };
-    apptest::WriteRecord(m_record, spec);
+    apptest::RecordPlan plan;
+    plan.samples = 300'000;
+    plan.period = 0.002;
+    plan.block = 28;
+    plan.value = [](int64_t k) { return 0.0625 + 0.125 * double((k / 5000) % 5); };
+    apptest::WriteRecord(m_record, plan);
     ExportOptions o;
     o.rr = false;
     o.sampleF = 10;

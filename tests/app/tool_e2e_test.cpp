@@ -41,14 +41,14 @@ double JsonValue(const std::string& json, const std::string& key, size_t from = 
 
 // A minute of a pulse-like record: 10 ms samples, beats every 0.8 s alternating 72 and 78 per
 // minute, patient metadata.
-apptest::RecordSpec MinuteRecord() {
-    apptest::RecordSpec spec;
-    spec.samples = 6000;
-    spec.period = 0.01;
-    spec.value = [](int64_t k) { return (apptest::PulseValue(double(k) * 0.01, 75) - 500) / 400; };
-    for (int k = 0; k < 74; ++k) spec.beats.push_back({0.4 + 0.8 * k, k % 2 ? 78.0 : 72.0});
-    spec.metadata = {{"PatName", "Петров П. П."}, {"RecordStartT", "1700000000"}};
-    return spec;
+apptest::RecordPlan MinuteRecord() {
+    apptest::RecordPlan plan;
+    plan.samples = 6000;
+    plan.period = 0.01;
+    plan.value = [](int64_t k) { return (apptest::PulseValue(double(k) * 0.01, 75) - 500) / 400; };
+    for (int k = 0; k < 74; ++k) plan.beats.push_back({0.4 + 0.8 * k, k % 2 ? 78.0 : 72.0});
+    plan.metadata = {{"PatName", "Петров П. П."}, {"RecordStartT", "1700000000"}};
+    return plan;
 }
 
 class ToolTest : public ::testing::Test {
@@ -64,9 +64,9 @@ protected:
                             {"XDG_CONFIG_HOME=" + m_config, "HOME=" + m_dir.File("home"), "TZ=UTC"});
     }
 
-    std::string Record(const std::string& name, const apptest::RecordSpec& spec = MinuteRecord()) {
+    std::string Record(const std::string& name, const apptest::RecordPlan& plan = MinuteRecord()) {
         const std::string path = m_dir.File(name);
-        apptest::WriteRecord(path, spec);
+        apptest::WriteRecord(path, plan);
         return path;
     }
 
@@ -193,7 +193,7 @@ TEST_F(ToolTest, ImportFiveMinutesThenAnalyze) {
 TEST_F(ToolTest, ExportBadInput) {
     const std::string rec = Record("rec.pwv");
     const std::string dir = m_dir.Path();
-    apptest::RecordSpec shortSpec = MinuteRecord();
+    apptest::RecordPlan shortSpec = MinuteRecord();
     shortSpec.samples = 200; // 2 s: no time stamp
     const std::string shortRec = Record("short.pwv", shortSpec);
     struct Case {
@@ -279,7 +279,7 @@ TEST_F(ToolTest, ExportWritesTheViewsText) {
 
 TEST_F(ToolTest, AnalyzeSeveralRecords) {
     const std::string a = Record("a.pwv");
-    apptest::RecordSpec fewBeats = MinuteRecord();
+    apptest::RecordPlan fewBeats = MinuteRecord();
     fewBeats.beats.resize(8);
     const std::string b = Record("b.pwv", fewBeats);
     const std::string missing = m_dir.File("missing.pwv");

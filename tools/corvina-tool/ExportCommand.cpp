@@ -41,7 +41,7 @@ constexpr const char* kHelp =
 int RunExport(const std::vector<std::string>& argv) {
     Args args;
     std::string error;
-    const std::vector<OptionSpec> specs = {
+    const std::vector<OptionDef> defs = {
         {"output", 'o', true},
         {"from", 0, true},
         {"to", 0, true},
@@ -57,7 +57,7 @@ int RunExport(const std::vector<std::string>& argv) {
         {"no-isoline", 0, false},
         {"no-settings", 0, false},
     };
-    if (!ParseArgs(argv, specs, args, error)) return UsageError(kCommand, error);
+    if (!ParseArgs(argv, defs, args, error)) return UsageError(kCommand, error);
     if (args.help) {
         Print(kHelp);
         return kExitOk;

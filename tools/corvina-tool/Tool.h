@@ -17,7 +17,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailure = 1; // an input could not be read or an output not written
 inline constexpr int kExitUsage = 2;   // bad options or option values
 
-struct OptionSpec {
+struct OptionDef {
     const char* name; // long name without "--"
     char shortName;   // 0 for none
     bool takesValue;
@@ -37,7 +37,7 @@ struct Args {
 
 // Parses args (after the subcommand). "--name=value", "--name value", "-x value"; "--" ends the
 // options; "-h"/"--help" set help. False with a message for an unknown option or a missing value.
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs, Args& out,
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& defs, Args& out,
                std::string& error);
 
 // Strict numbers: the whole text must be the number.

@@ -39,15 +39,15 @@ bool Args::Switch(std::string_view on, std::string_view off, bool def) const {
     return v;
 }
 
-bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs, Args& out,
+bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionDef>& defs, Args& out,
                std::string& error) {
-    auto findLong = [&](std::string_view name) -> const OptionSpec* {
-        for (const OptionSpec& s : specs)
+    auto findLong = [&](std::string_view name) -> const OptionDef* {
+        for (const OptionDef& s : defs)
             if (name == s.name) return &s;
         return nullptr;
     };
-    auto findShort = [&](char c) -> const OptionSpec* {
-        for (const OptionSpec& s : specs)
+    auto findShort = [&](char c) -> const OptionDef* {
+        for (const OptionDef& s : defs)
             if (s.shortName != 0 && s.shortName == c) return &s;
         return nullptr;
     };
@@ -66,37 +66,37 @@ bool ParseArgs(const std::vector<std::string>& args, const std::vector<OptionSpe
             out.help = true;
             continue;
         }
-        const OptionSpec* spec = nullptr;
+        const OptionDef* def = nullptr;
         std::string value;
         bool hasInlineValue = false;
         if (a[1] == '-') {
             const size_t eq = a.find('=');
             const std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
-            spec = findLong(name);
+            def = findLong(name);
             if (eq != std::string::npos) {
                 value = a.substr(eq + 1);
                 hasInlineValue = true;
             }
         } else if (a.size() == 2) {
-            spec = findShort(a[1]);
+            def = findShort(a[1]);
         }
-        if (!spec) {
+        if (!def) {
             error = "unknown option " + a;
             return false;
         }
-        if (spec->takesValue) {
+        if (def->takesValue) {
             if (!hasInlineValue) {
                 if (i + 1 >= args.size()) {
-                    error = "option --" + std::string(spec->name) + " needs a value";
+                    error = "option --" + std::string(def->name) + " needs a value";
                     return false;
                 }
                 value = args[++i];
             }
         } else if (hasInlineValue) {
-            error = "option --" + std::string(spec->name) + " takes no value";
+            error = "option --" + std::string(def->name) + " takes no value";
             return false;
         }
-        out.options.emplace_back(spec->name, value);
+        out.options.emplace_back(def->name, value);
     }
     return true;
 }

@@ -9,6 +9,9 @@
 
 class MBaseStream;
 
+// Appends the UTF-8 form of one code point; a surrogate or a value beyond U+10FFFF becomes U+FFFD.
+void AppendUtf8(std::string& out, uint32_t cp);
+
 class MString {
 public:
     // Longest byte count the serial form accepts when reading.

@@ -79,7 +79,13 @@ void cCmdLineParser::Parse(const MString& line, MVarArray* settings) {
         MString value(eq == std::u16string_view::npos ? std::u16string_view() : option.substr(eq + 1));
         name.Trim();
         value.Trim();
-        Item(MVariant(std::move(name))).Value() = MVariant(std::move(value));
+        // Values are stored narrowed, except a file name: a record named 007 is not the number 7.
+        const bool fileName = name.View() == kOutFile;
+        MVariant& stored = Item(MVariant(std::move(name))).Value();
+        if (fileName)
+            stored.CopyFrom(MVariant(std::move(value)));
+        else
+            stored = MVariant(std::move(value));
         const size_t step = length + 2;
         pos += ((open - pos) / step + 1) * step;
     }

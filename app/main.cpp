@@ -42,7 +42,8 @@ constexpr const char* kUsage =
     "Settings are kept in $XDG_CONFIG_HOME/Onyx.Corvina/Ini.bin (default ~/.config). A new start\n"
     "replaces a running instance that uses the same settings folder.\n"
     "Exit codes: 0 done, 2 bad command line, 3 record file not writable, 4 export file not\n"
-    "writable, 5 start-up failed, 225 replaced by a newer instance.\n";
+    "writable, 5 start-up failed, 225 replaced by a newer instance, 128 + signal number when\n"
+    "SIGINT, SIGTERM or SIGHUP cuts an unattended run short.\n";
 
 constexpr const char16_t* kKnownOptions[] = {
     cCmdLineParser::kHelp,

@@ -48,6 +48,9 @@ TEST(CmdLineParser, OutFileNamesTheRecordAndTheExportBesideIt) {
         // A folder whose name holds ".pwv": the export stays beside the record.
         {"--out_file=/data/old.pwv.d/rec", "/data/old.pwv.d/rec.pwv", "/data/old.pwv.d/rec.txt"},
         {"--out_file=/data/a.pwv.pwv", "/data/a.pwv.pwv", "/data/a.pwv.txt"},
+        // A name that reads as a number keeps its digits.
+        {"--out_file=007", "007.pwv", "007.txt"},
+        {"--out_file=1,50", "1,50.pwv", "1,50.txt"},
     };
     for (const auto& c : cases) {
         ParsedLine p(c.line);

@@ -71,5 +71,8 @@ void cbWriteSamples::Run() {
 
 void cbWriteSamples::WriteRegulatorState(PGFiles& file) {
     const sBaseCmd& s = GetSavedStatus().Packet();
+    // A new recording forces the next status packet to count as an LED change; until that packet
+    // comes, the saved LED is a placeholder, not a device state (the change writes the real one).
+    if (StatusActiveLed(s) == kLedForceChange) return;
     file.WriteRegulatorState(StatusLfCode(s), StatusDriveCode(s), StatusActiveLed(s));
 }

@@ -52,8 +52,10 @@ T TruncClamp(double x, T lo, T hi) {
 int16_t ToSample(double v) {
     return TruncClamp<int16_t>(v * 10000.0, INT16_MIN, INT16_MAX);
 }
+// Whole milliseconds, truncated; a time that is a whole millisecond but summed from inexact
+// periods (28 x 0.002 s is not exact in binary) may lie a hair below it and keeps its millisecond.
 uint32_t ToMs(double seconds) {
-    return TruncClamp<uint32_t>(seconds * 1000.0, 0, UINT32_MAX);
+    return TruncClamp<uint32_t>(seconds * 1000.0 + 1e-6, 0, UINT32_MAX);
 }
 
 PGFiles::TimeStamp DecodeStamp(const uint8_t* p) {

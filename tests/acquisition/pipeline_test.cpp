@@ -407,6 +407,25 @@ TEST_F(Pipeline, RecordingWritesSamplesBeatsAndDeviceStates) {
     }
 }
 
+TEST_F(Pipeline, ARecordNeverStoresTheForcedLedPlaceholder) {
+    // A new recording forces an LED change; a 3 s run before the next status packet has no
+    // device state to write, and the status packet's change then writes the real one.
+    TempDir dir;
+    const std::string path = dir.File("rec.pwv");
+    ASSERT_TRUE(GetPGFiles()->Create(MString(path.c_str())));
+    GetRecordingState() = {kRecordingActive, 0};
+    GetSavedStatus().Packet() = StatusPacket(kLedClipInfrared, 120, 80, 3000);
+    GetSavedStatus().ForceLedChange();
+    Run(3'100);
+    GetSavedStatus().UpdateAndRaise(StatusPacket(kLedClipInfrared, 120, 80, 3000), *GetEventManager(true));
+    Deliver();
+    GetPGFiles()->Close();
+
+    auto chunks = ReadChunks(path);
+    ASSERT_EQ(chunks[PGFiles::kRegulatorId].size(), 1u);
+    EXPECT_EQ(chunks[PGFiles::kRegulatorId][0][4], kLedClipInfrared);
+}
+
 // ---- module -------------------------------------------------------------------------------------------
 
 TEST_F(Pipeline, ListenersRunInTheirOrder) {

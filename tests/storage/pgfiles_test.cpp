@@ -155,6 +155,21 @@ TEST(PGFiles, StampsFollowEveryThreeSeconds) {
     EXPECT_NEAR(f.EndTime() - f.StartTime(), 6.0, 0.01);
 }
 
+TEST(PGFiles, StampsOfLiveBlocksKeepTheirWholeMilliseconds) {
+    // Blocks of 28 samples 2 ms apart, as the device delivers them: every block starts on a
+    // whole 56 ms, and so does every stamp, however the summed period rounds.
+    TempDir dir;
+    const std::string path = dir.File("a.pwv");
+    PGFiles f;
+    ASSERT_TRUE(f.Create(P(path)));
+    const auto block = Repeat(0.3, 28);
+    for (int i = 0; i < 12'000; ++i) ASSERT_TRUE(f.WriteSamples(block.data(), 28, 0.002)); // 672 s
+    f.Close();
+    RecordModel m(ReadFile(path));
+    ASSERT_GT(m.stamps.size(), 200u);
+    for (const auto& stamp : m.stamps) EXPECT_EQ(stamp.ms % 56, 0u) << stamp.ms;
+}
+
 TEST(PGFiles, WritingRefusals) {
     TempDir dir;
     PGFiles f;

@@ -16,6 +16,7 @@
 #include "dsp/HBR_Calculator.h"
 #include "sim/SimKestrel.h"
 #include "storage/PGFiles.h"
+#include "tests/common/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -179,24 +180,7 @@ inline sBaseCmd StatusPacket(uint8_t led, uint8_t drive, uint8_t lf, uint16_t ca
     return MakeStatusPacket(f);
 }
 
-// A temporary folder, removed with its files.
-class TempDir {
-public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string templ = std::string(base && *base ? base : "/tmp") + "/corvina_acq_XXXXXX";
-        if (::mkdtemp(templ.data())) m_path = templ;
-    }
-    ~TempDir() {
-        if (!m_path.empty()) std::system(("rm -rf '" + m_path + "'").c_str());
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-
-private:
-    std::string m_path;
-};
+using TempDir = testutil::TempDir;
 
 } // namespace acqtest
 

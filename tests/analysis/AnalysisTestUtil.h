@@ -4,6 +4,7 @@
 #include "analysis/ParamTable.h"
 #include "analysis/VariabilityCore.h"
 #include "core/MVarArray.h"
+#include "tests/common/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -40,27 +41,11 @@ inline std::vector<std::u16string> RowNames(const MVarArray& table) {
     return names;
 }
 
-// A temporary folder, removed with its files.
-class TempDir {
+// A temporary folder that also names its files as the analyses take them.
+class TempDir : public testutil::TempDir {
 public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string templ = std::string(base && *base ? base : "/tmp") + "/corvina_analysis_XXXXXX";
-        if (::mkdtemp(templ.data())) m_path = templ;
-        EXPECT_FALSE(m_path.empty());
-    }
-    ~TempDir() {
-        if (!m_path.empty()) std::system(("rm -rf '" + m_path + "'").c_str());
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-    MString Folder() const { return MString(m_path + "/"); }
+    MString Folder() const { return MString(testutil::TempDir::Path() + "/"); }
     MString Path(const std::string& name) const { return MString(File(name)); }
-
-private:
-    std::string m_path;
 };
 
 } // namespace atest

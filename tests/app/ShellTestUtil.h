@@ -5,6 +5,7 @@
 #include "core/MVarArray.h"
 #include "storage/MFileStream.h"
 #include "storage/MMuxer.h"
+#include "tests/common/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -30,34 +31,7 @@ extern char** environ;
 
 namespace shelltest {
 
-// A temporary folder, removed with everything in it.
-class TempDir {
-public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string templ = std::string(base && *base ? base : "/tmp") + "/corvina_shell_XXXXXX";
-        if (::mkdtemp(templ.data())) m_path = templ;
-        EXPECT_FALSE(m_path.empty());
-    }
-    ~TempDir() {
-        if (m_path.empty()) return;
-        ::nftw(
-            m_path.c_str(),
-            [](const char* p, const struct stat*, int, struct FTW*) {
-                ::chmod(p, 0700);
-                return ::remove(p);
-            },
-            16, FTW_DEPTH | FTW_PHYS);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
+using TempDir = testutil::TempDir;
 
 // Sets (or with nullopt removes) an environment variable and puts the old value back.
 class ScopedEnv {

@@ -4,6 +4,7 @@
 
 #include "core/MString.h"
 #include "storage/PGFiles.h"
+#include "tests/common/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -25,28 +26,7 @@ extern char** environ;
 
 namespace apptest {
 
-// A temporary folder, removed with its contents.
-class TempDir {
-public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string templ = std::string(base && *base ? base : "/tmp") + "/corvina_app_XXXXXX";
-        if (::mkdtemp(templ.data())) m_path = templ;
-        EXPECT_FALSE(m_path.empty());
-    }
-    ~TempDir() {
-        if (!m_path.empty())
-            std::system(("chmod -R u+w '" + m_path + "' 2>/dev/null; rm -rf '" + m_path + "'").c_str());
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
+using TempDir = testutil::TempDir;
 
 inline std::string ReadFile(const std::string& path) {
     std::string s;

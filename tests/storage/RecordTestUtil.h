@@ -2,6 +2,8 @@
 // Helpers for the record-file tests: temporary folders, file bytes, and an independent model
 // of a record file (its own chunk parser) that says what a reader must return.
 
+#include "tests/common/TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -19,31 +21,7 @@ namespace rectest {
 
 using Bytes = std::vector<uint8_t>;
 
-// A temporary folder, removed with its files.
-class TempDir {
-public:
-    TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string templ = std::string(base && *base ? base : "/tmp") + "/corvina_record_XXXXXX";
-        if (::mkdtemp(templ.data())) m_path = templ;
-        EXPECT_FALSE(m_path.empty());
-    }
-    ~TempDir() {
-        if (m_path.empty()) return;
-        ::chmod(m_path.c_str(), 0700);
-        ::nftw(
-            m_path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); },
-            16, FTW_DEPTH | FTW_PHYS);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
+using TempDir = testutil::TempDir;
 
 inline Bytes ReadFile(const std::string& path) {
     Bytes b;

@@ -1,6 +1,6 @@
 #include "core/MString.h"
 
-#include "storage/MBaseStream.h"
+#include "core/MBaseStream.h"
 
 #include <algorithm>
 #include <bit>

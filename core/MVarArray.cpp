@@ -1,7 +1,7 @@
 #include "core/MVarArray.h"
 
 #include "core/FileUtils.h"
-#include "storage/MStream.h"
+#include "core/MStream.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,6 +1,6 @@
 #include "core/MVariant.h"
 
-#include "storage/MBaseStream.h"
+#include "core/MBaseStream.h"
 
 #include <algorithm>
 #include <cmath>

@@ -7,8 +7,8 @@
 // construction) keeps the value exactly as given. Not locked; one thread at a time.
 
 #include "core/MBlob.h"
+#include "core/MCompactInt.h"
 #include "core/MString.h"
-#include "storage/MCompactInt.h"
 
 #include <cstdint>
 #include <variant>

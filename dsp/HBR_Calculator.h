@@ -6,15 +6,8 @@
 // a chain of crossings each 0.1 ... 1.2 s after the one before. Each beat yields an sHrMeasure in
 // a bounded result queue; the queue drops everything pending when it would overflow.
 
+#include "core/HrMeasure.h"
 #include "core/RingedQueueT.h"
-
-// One detected beat.
-struct sHrMeasure {
-    float hr = 0;    // beats per minute, 60 / smoothed period
-    double time = 0; // seconds, time of the sample at which the beat was detected
-    float min = 0;   // lowest sample since the previous beat
-    float max = 0;   // highest sample since the previous beat
-};
 
 class HBR_Calculator {
 public:

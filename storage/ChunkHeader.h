@@ -9,7 +9,7 @@
 // as MCompactInt. Encode and Parse are the hot path of every record read and write, so they
 // work on byte buffers and never touch a stream.
 
-#include "storage/MCompactInt.h"
+#include "core/MCompactInt.h"
 
 #include <cstddef>
 #include <cstdint>

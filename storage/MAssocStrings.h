@@ -8,8 +8,8 @@
 //
 // Thread: main thread only; no lock.
 
+#include "core/MBaseStream.h"
 #include "core/MString.h"
-#include "storage/MBaseStream.h"
 
 #include <cstdint>
 #include <memory>

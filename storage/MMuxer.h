@@ -13,9 +13,9 @@
 // stream's own lock nests inside), so one thread's navigation and reads do not interleave with
 // another's. A caller that needs several operations in one piece takes Lock() around them.
 
+#include "core/MBaseStream.h"
 #include "core/MCriticalSection.h"
 #include "storage/ChunkHeader.h"
-#include "storage/MBaseStream.h"
 
 #include <cstdint>
 

@@ -18,12 +18,12 @@
 // (the main thread) uses it at a time. HeartRateQueue has its own lock and may be drained on
 // another thread.
 
+#include "core/HrMeasure.h"
+#include "core/MFileStream.h"
 #include "core/MString.h"
 #include "core/RingedQueueT.h"
-#include "dsp/HBR_Calculator.h" // sHrMeasure
 #include "dsp/MIsoFilter.h"
 #include "storage/MAssocStrings.h"
-#include "storage/MFileStream.h"
 #include "storage/MMuxer.h"
 
 #include <cstdint>

@@ -184,7 +184,7 @@ using TempDir = testutil::TempDir;
 
 } // namespace acqtest
 
-#include "storage/MFileStream.h"
+#include "core/MFileStream.h"
 #include "storage/MMuxer.h"
 
 #include <fcntl.h>

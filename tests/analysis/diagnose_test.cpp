@@ -1,8 +1,8 @@
 #include "analysis/DiagnoseManager.h"
 #include "analysis/ParamTable.h"
 #include "core/FileUtils.h"
+#include "core/MStream.h"
 #include "storage/MAssocStrings.h"
-#include "storage/MStream.h"
 
 #include "tests/analysis/AnalysisTestUtil.h"
 #include "tests/common/Golden.h"

@@ -2,8 +2,8 @@
 // Helpers for the application tests: temporary folders, environment variables set for one test,
 // a record file's chunk census, and child processes of the real program.
 
+#include "core/MFileStream.h"
 #include "core/MVarArray.h"
-#include "storage/MFileStream.h"
 #include "storage/MMuxer.h"
 #include "tests/common/TempDir.h"
 

@@ -3,8 +3,8 @@
 
 #include "app/TextExport.h"
 #include "app/TextImport.h"
+#include "core/MFileStream.h"
 #include "core/MVarArray.h"
-#include "storage/MFileStream.h"
 #include "storage/MMuxer.h"
 #include "storage/PGFiles.h"
 #include "tests/app/TextTestUtil.h"

@@ -2,8 +2,8 @@
 // a sorted vector of the same strings), and LZO packing and unpacking of a 1 MB settings-like tree
 // image through MStream (baseline: memcpy of the same bytes).
 
+#include "core/MStream.h"
 #include "core/MVarArray.h"
-#include "storage/MStream.h"
 
 #include <benchmark/benchmark.h>
 

@@ -12,8 +12,8 @@
 // The record is made once in a temporary folder and removed at exit. CORVINA_BENCH_QUICK=1
 // makes a 30-minute record instead.
 
+#include "core/MFileStream.h"
 #include "dsp/MIsoFilter.h"
-#include "storage/MFileStream.h"
 #include "storage/MMuxer.h"
 #include "storage/PGFiles.h"
 

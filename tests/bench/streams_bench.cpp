@@ -5,8 +5,8 @@
 // The file is 100 MB (8 MB with CORVINA_BENCH_QUICK=1), made once in a temporary folder and
 // removed at exit.
 
-#include "storage/MFileStream.h"
-#include "storage/MStream.h"
+#include "core/MFileStream.h"
+#include "core/MStream.h"
 
 #include <benchmark/benchmark.h>
 

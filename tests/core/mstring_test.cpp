@@ -1,5 +1,5 @@
+#include "core/MStream.h"
 #include "core/MString.h"
-#include "storage/MStream.h"
 
 #include "tests/common/Golden.h"
 

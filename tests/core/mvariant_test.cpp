@@ -1,5 +1,5 @@
+#include "core/MStream.h"
 #include "core/MVariant.h"
-#include "storage/MStream.h"
 
 #include "tests/common/Golden.h"
 

@@ -1,8 +1,8 @@
 // Decodes compact integers from arbitrary bytes: a decoded value re-encodes to a form that
 // decodes to the same value, and comparisons agree with the integers the values stand for.
 
-#include "storage/MCompactInt.h"
-#include "storage/MStream.h"
+#include "core/MCompactInt.h"
+#include "core/MStream.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,7 +1,7 @@
 // Loads arbitrary bytes as a stream file. A file that loads must survive packing and unpacking
 // unchanged, and saving and loading again; one that does not load leaves the stream empty.
 
-#include "storage/MStream.h"
+#include "core/MStream.h"
 
 #include <cstdint>
 #include <cstring>

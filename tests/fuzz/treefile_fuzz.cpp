@@ -2,8 +2,8 @@
 // holding a tree image) and directly as a tree image. Loading must never crash or allocate beyond
 // what the bytes can hold; whenever a load succeeds, save -> load -> save gives the same bytes.
 
+#include "core/MStream.h"
 #include "core/MVarArray.h"
-#include "storage/MStream.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -1,5 +1,5 @@
+#include "core/MStream.h"
 #include "storage/MAssocStrings.h"
-#include "storage/MStream.h"
 #include "tests/common/Golden.h"
 
 #include <gtest/gtest.h>

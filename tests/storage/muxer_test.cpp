@@ -1,7 +1,7 @@
+#include "core/MCompactInt.h"
+#include "core/MStream.h"
 #include "storage/ChunkHeader.h"
-#include "storage/MCompactInt.h"
 #include "storage/MMuxer.h"
-#include "storage/MStream.h"
 #include "tests/common/Golden.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Record files on disk: metadata rewriting, read-only use, damaged and foreign files, and a
 // recorder killed in the middle of a recording.
 
-#include "storage/MFileStream.h"
+#include "core/MFileStream.h"
 #include "storage/MMuxer.h"
 #include "storage/PGFiles.h"
 #include "tests/storage/RecordTestUtil.h"

@@ -1,7 +1,7 @@
 // corvina-tool info: what a record file holds.
 
 #include "core/FileUtils.h"
-#include "storage/MFileStream.h"
+#include "core/MFileStream.h"
 #include "storage/MMuxer.h"
 #include "storage/PGFiles.h"
 #include "tools/corvina-tool/Tool.h"

@@ -1,4 +1,4 @@
-#include "storage/MFileStream.h"
+#include "core/MFileStream.h"
 
 #include <gtest/gtest.h>
 

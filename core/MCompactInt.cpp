@@ -1,4 +1,4 @@
-#include "storage/MCompactInt.h"
+#include "core/MCompactInt.h"
 
 #include <climits>
 

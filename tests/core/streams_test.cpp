@@ -1,4 +1,4 @@
-#include "storage/MStream.h"
+#include "core/MStream.h"
 #include "tests/common/Golden.h"
 
 #include <gtest/gtest.h>

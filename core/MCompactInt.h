@@ -3,7 +3,7 @@
 // first byte = n << 3 | sign << 2 | (magnitude & 3), then magnitude >> 2 in n bytes, little-endian,
 // without high zero bytes.
 
-#include "storage/MBaseStream.h"
+#include "core/MBaseStream.h"
 
 #include <array>
 #include <cstdint>

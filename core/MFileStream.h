@@ -5,7 +5,7 @@
 // Thread safety: every operation except GetPosition and GetSize holds the stream's own
 // recursive lock for the whole call; those two read atomics and never block.
 
-#include "storage/MBaseStream.h"
+#include "core/MBaseStream.h"
 
 #include <atomic>
 #include <cstdint>

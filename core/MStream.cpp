@@ -1,4 +1,4 @@
-#include "storage/MStream.h"
+#include "core/MStream.h"
 
 #include <lzo/lzo1x.h>
 

@@ -7,7 +7,7 @@
 // Thread safety: every operation takes the stream's own recursive lock, so one stream may be
 // shared between threads; Data() hands out the buffer without it.
 
-#include "storage/MBaseStream.h"
+#include "core/MBaseStream.h"
 
 #include <cstdint>
 #include <mutex>

@@ -1,5 +1,5 @@
-#include "storage/MCompactInt.h"
-#include "storage/MStream.h"
+#include "core/MCompactInt.h"
+#include "core/MStream.h"
 #include "tests/common/Golden.h"
 
 #include <gtest/gtest.h>

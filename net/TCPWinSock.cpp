@@ -45,6 +45,10 @@ bool TCPWinSock::Stopping() const {
            m_shutdown.load(std::memory_order_acquire);
 }
 
+bool TCPWinSock::OnWorker() const {
+    return m_workerId.load() == std::this_thread::get_id();
+}
+
 bool TCPWinSock::IsConnected() const {
     return m_connected.load(std::memory_order_acquire) && !m_ended.load(std::memory_order_acquire) &&
            !m_shutdown.load(std::memory_order_acquire);
@@ -57,7 +61,7 @@ void TCPWinSock::WakeWorker() {
 void TCPWinSock::Close() {
     m_abort.store(true, std::memory_order_release);
     SignalWakeFd(m_wakeFd);
-    if (m_workerId.load() == std::this_thread::get_id()) return; // the worker ends after its callback
+    if (OnWorker()) return; // the worker ends after its callback
     std::lock_guard guard(m_connLock);
     Teardown();
     if (!m_shutdown.load(std::memory_order_acquire)) m_abort.store(false, std::memory_order_release);
@@ -83,6 +87,7 @@ void TCPWinSock::Teardown() {
 }
 
 int TCPWinSock::Connect(const MString& host, int port, NetDeadline deadline) {
+    if (OnWorker()) return 1; // it would have to join itself
     std::lock_guard guard(m_connLock);
     Teardown();
     if (port <= 0 || port > 65535 || !Connectable()) return 1;
@@ -93,6 +98,7 @@ int TCPWinSock::Connect(const MString& host, int port, NetDeadline deadline) {
 }
 
 int TCPWinSock::ConnectAddresses(const std::vector<sockaddr_in>& addresses, NetDeadline deadline) {
+    if (OnWorker()) return 1;
     std::lock_guard guard(m_connLock);
     Teardown();
     if (!Connectable()) return 1;

@@ -46,7 +46,7 @@ public:
     // until one accepts; each attempt gets the connect time-out, and the whole (resolution
     // included) ends at the deadline or when Close raises the abort flag. A socket that turns
     // writable counts as connected only when its pending error is 0; otherwise the next address is
-    // tried. Returns 0 on success, 1 on failure.
+    // tried. Returns 0 on success, 1 on failure (also when called from a callback of the worker).
     int Connect(const MString& host, int port, NetDeadline deadline = kNoDeadline);
     // The same with addresses already known, tried in order.
     int ConnectAddresses(const std::vector<sockaddr_in>& addresses, NetDeadline deadline = kNoDeadline);
@@ -87,6 +87,7 @@ protected:
 private:
     void Teardown(); // under m_connLock: joins the worker, closes the socket, Reset
     bool Connectable() const;
+    bool OnWorker() const; // called from Produce, Consume or OnDisconnect
     int ConnectLocked(const std::vector<sockaddr_in>& addresses, NetDeadline deadline); // under m_connLock
     int ConnectOne(const sockaddr_in& address, NetDeadline deadline);
     void WorkerMain(int fd);

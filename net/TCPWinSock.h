@@ -5,11 +5,12 @@
 //
 // Threads: Connect, Close and IsConnected are called by the owner (any thread; Connect and Close
 // serialise on the connection lock, and Close may come from another thread while a Connect waits:
-// the abort flag ends that wait at once). Reset, Produce, Consume and OnDisconnect run on the
-// worker thread, except Reset and OnConnected, which run on the owner's thread while no worker runs.
+// the abort flag ends that wait at once). Produce, Consume and OnDisconnect run on the worker
+// thread; Reset and OnConnected on the owner's thread while no worker runs.
 //
 // Lifetime: the worker is woken through an eventfd and always joined before the socket is closed,
-// so it never outlives the object's data. A derived class whose overrides use its own members must
+// so it never outlives the object's data. (It is a plain joined thread, not one of a
+// ThreadManager: a worker given up after a time-out would go on running inside freed memory.) A derived class whose overrides use its own members must
 // call Shutdown() first thing in its destructor (by the time the base destructor runs, those
 // members are gone). Each descriptor is closed exactly once, by the owner, never by the worker.
 

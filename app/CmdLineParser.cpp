@@ -1,5 +1,6 @@
 #include "app/CmdLineParser.h"
 
+#include "app/Settings.h"
 #include "app/TextExport.h"
 
 #include <algorithm>
@@ -115,4 +116,6 @@ void cCmdLineParser::Parse(const MString& line, MVarArray* settings) {
     }
     if (const MVarArray* o = Find(MVariant(kExportDelimiter)))
         StoreSetting(settings, kExportDelimiterKey, MVariant(CmdLineDelimiter(o->Value().AsString())));
+    if (const MVarArray* o = Find(MVariant(kUpdateList)))
+        StoreSetting(settings, kUpdateListAddressKey, MVariant(o->Value().AsString()));
 }

@@ -15,6 +15,8 @@
 //   --export_delimiter=TEXT text between exported values: its first "n" becomes a line break,
 //                           then its first "s" a space, its first "t" a tab (stored in the settings)
 //   --led=red|red_clip|ir_clip  LED selected at the start of an unattended run
+//   --update_list=ADDRESS   http:// address of the update list asked at shutdown (stored in the
+//                           settings; an empty value turns the check off)
 //   --headless              run without windows even when a display is available
 //   --simulate              use the simulated Kestrel-9 instead of the USB device
 //
@@ -39,6 +41,7 @@ public:
     static constexpr char16_t kExportSampleRate[] = u"export_samplerate";
     static constexpr char16_t kExportDelimiter[] = u"export_delimiter";
     static constexpr char16_t kLed[] = u"led";
+    static constexpr char16_t kUpdateList[] = u"update_list";
     static constexpr char16_t kHeadless[] = u"headless";
     static constexpr char16_t kSimulate[] = u"simulate";
 

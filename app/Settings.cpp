@@ -49,6 +49,14 @@ MString RecentFileKey(int index) {
     return MString(kRecentFileKey) + MString::FromInt(index);
 }
 
+MString UpdateListAddress(const MVarArray& settings) {
+    const MVarArray* node = settings.Find(MVariant(kUpdateListAddressKey));
+    if (!node) return {};
+    MString address = node->Value().AsString();
+    address.Trim();
+    return address;
+}
+
 const MString& SettingsFilePath() {
     return PathStore();
 }

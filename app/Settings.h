@@ -19,6 +19,8 @@ inline constexpr char16_t kRecentCountKey[] = u"RecentCount";
 inline constexpr char16_t kRecentFileKey[] = u"RecentFile"; // followed by the index 0 ... 12
 inline constexpr char16_t kAutoCorrectIsolineKey[] = u"AutoCorrectIsoline";
 inline constexpr char16_t kActiveLedKey[] = u"ActiveLed";
+// Address of the update list asked at shutdown (http://...); absent or empty: no update check.
+inline constexpr char16_t kUpdateListAddressKey[] = u"UpdateListAddress";
 
 inline constexpr char16_t kSettingsFileName[] = u"Ini.bin";
 // A settings file that cannot be read is copied here before it is next overwritten.
@@ -28,6 +30,10 @@ inline constexpr int kMaxRecentFiles = 13;
 
 // "RecentFile" followed by the decimal index.
 MString RecentFileKey(int index);
+
+// The update list address as stored, blanks around it removed; empty when the key is absent.
+// Never creates the key.
+MString UpdateListAddress(const MVarArray& settings);
 
 // The settings file the program uses: <per-user folder>Ini.bin, or empty when the per-user folder
 // cannot be had (settings are then neither loaded nor saved).

@@ -33,6 +33,8 @@ constexpr const char* kUsage =
     "  --export_samplerate=HZ   sample rate of the text export, 10 ... 5000 (kept in the settings)\n"
     "  --export_delimiter=TEXT  text between exported values; its first n becomes a line break,\n"
     "                           its first s a space, its first t a tab (kept in the settings)\n"
+    "  --update_list=ADDRESS    http:// address of the update list asked at shutdown (kept in\n"
+    "                           the settings; an empty value turns the check off)\n"
     "  --keep_power_on          leave the device's LEDs and power on when disconnecting\n"
     "  --minimize               start with the main window minimised\n"
     "  --headless               run without windows even when a display is available\n"
@@ -53,6 +55,7 @@ constexpr const char16_t* kKnownOptions[] = {
     cCmdLineParser::kDuration,
     cCmdLineParser::kExportSampleRate,
     cCmdLineParser::kExportDelimiter,
+    cCmdLineParser::kUpdateList,
     cCmdLineParser::kLed,
     cCmdLineParser::kHeadless,
     cCmdLineParser::kSimulate,

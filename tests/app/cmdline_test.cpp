@@ -2,6 +2,7 @@
 // numbers read leniently, flags and the bare record path.
 
 #include "app/CmdLineParser.h"
+#include "app/Settings.h"
 #include "app/TextExport.h"
 #include "core/MVarArray.h"
 
@@ -115,6 +116,25 @@ TEST(CmdLineParser, ExportSampleRateIsClampedAndStoredAsInteger) {
         ASSERT_NE(node, nullptr);
         EXPECT_EQ(node->Value().GetType(), MVariant::kInt);
         EXPECT_EQ(node->Value().AsInt(), c.stored);
+    }
+}
+
+TEST(CmdLineParser, UpdateListAddressIsStoredAsGivenAndAnEmptyOneTurnsTheCheckOff) {
+    const struct {
+        const char* line;
+        const char* stored;
+    } cases[] = {
+        {"--update_list= http://updates.example.org:8080/corvina/appupdates.txt ",
+         "http://updates.example.org:8080/corvina/appupdates.txt"},
+        {"--update_list=http://10.0.0.5/", "http://10.0.0.5/"},
+        {"--update_list=", ""},
+        {"--update_list", ""},
+        {"--duration=3", "<absent>"}, // not given: whatever the settings file holds stays
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        ParsedLine p(c.line);
+        EXPECT_EQ(U8(p.Setting(kUpdateListAddressKey)), c.stored);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <poll.h>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -30,6 +31,8 @@ public:
     bool Stream(const std::function<std::string()>& next);
     // Resets the connection (RST) and closes it.
     void Reset();
+    // Waits until the peer has sent something (false on stop or after timeoutMs).
+    bool WaitReadable(int timeoutMs) { return Wait(POLLIN, timeoutMs); }
     // Waits until the peer closes the connection or the server stops; received bytes are dropped.
     void WaitForClose();
     // Waits without doing anything until the server stops.

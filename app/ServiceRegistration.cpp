@@ -180,7 +180,11 @@ std::string ServiceFileText(const std::string& executable, const std::vector<std
         }
     std::string exec = ExecWord(executable) + " --" + MString(cCmdLineParser::kEmbedding).ToUtf8();
     for (const std::string& option : options) exec += " " + ExecWord(option);
-    return "[D-BUS Service]\nName=org.onyx.Corvina\nExec=" + exec + "\n";
+    // The bus reads the file's values with escapes first (it refuses a lone backslash), then
+    // splits the line like a shell: each backslash of the shell form is written doubled.
+    std::string value;
+    for (const char c : exec) value += c == '\\' ? std::string("\\\\") : std::string(1, c);
+    return "[D-BUS Service]\nName=org.onyx.Corvina\nExec=" + value + "\n";
 }
 
 sRegistrationResult WriteServiceFile(const std::string& folder, const std::string& text) {

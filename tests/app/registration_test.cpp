@@ -137,7 +137,9 @@ TEST(Registration, ActivationFileStartsTheProgramWithEmbedding) {
          "/usr/bin/corvina --embedding --simulate --keep_power_on"},
         // Shell quoting, as the bus splits the line.
         {"/opt/my apps/corvina", {}, "'/opt/my apps/corvina' --embedding"},
-        {"/opt/it's/corvina", {}, "'/opt/it'\\''s/corvina' --embedding"},
+        // The file's own escapes come on top: a backslash is written doubled.
+        {"/opt/it's/corvina", {}, "'/opt/it'\\\\''s/corvina' --embedding"},
+        {"/opt/back\\slash/corvina", {}, "'/opt/back\\\\slash/corvina' --embedding"},
         {"/opt/$HOME/corvina", {}, "'/opt/$HOME/corvina' --embedding"},
         {"/opt/line\nbreak/corvina", {}, ""},
         {"/opt/tab\t/corvina", {}, ""},

@@ -2,6 +2,7 @@
 // test host serves the automation objects on the simulated Kestrel-9, and clients on their own
 // connections call every method, make bad calls, leave, and start a second service instance.
 
+#include "app/ServiceRegistration.h"
 #include "storage/PGFiles.h"
 #include "tests/app/ShellTestUtil.h"
 
@@ -18,12 +19,15 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -171,6 +175,11 @@ private:
     QString m_name;
     std::optional<QDBusConnection> m_connection;
 };
+
+std::string RealPathOf(const std::string& path) {
+    char buffer[PATH_MAX];
+    return ::realpath(path.c_str(), buffer) ? std::string(buffer) : std::string();
+}
 
 bool NameOwned(Client& client) {
     const QDBusReply<bool> r = client.Connection().interface()->isServiceRegistered(kService);
@@ -441,6 +450,53 @@ TEST_F(BusTest, ANameHeldWithoutReplacementStopsTheStart) {
     Child host({}, {}, dir.File("host"), std::string(), CORVINA_DBUS_HOST_EXE);
     EXPECT_EQ(host.Wait(20s), std::optional<int>(5));
     EXPECT_NE(host.Stderr().find("does not let it go"), std::string::npos) << host.Stderr();
+}
+
+// ---- a start by the bus -------------------------------------------------------------------------
+
+// The activation file the registration writes starts the service for a client: the test host
+// stands in for the program (it takes the --embedding the file adds), installed under a folder
+// whose name needs quoting and escaping on the Exec line.
+TEST_F(BusTest, TheRegisteredFileLetsTheBusStartTheService) {
+    std::string error;
+    const std::string folder = ServiceFolder(RegistrationScope::kPerUser, std::string(), error);
+    ASSERT_FALSE(folder.empty()) << error;
+    ASSERT_NE(std::getenv("XDG_DATA_HOME"), nullptr) << "the bus test runs with a data folder of its own";
+
+    const std::string installed = dir.File("Corvina's \\ host");
+    ASSERT_EQ(::mkdir(installed.c_str(), 0755), 0);
+    const std::string program = installed + "/corvina";
+    shelltest::WriteText(program, shelltest::ReadText(CORVINA_DBUS_HOST_EXE));
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
+    const std::string text = ServiceFileText(program, {}, error);
+    ASSERT_FALSE(text.empty()) << error;
+    const sRegistrationResult written = WriteServiceFile(folder, text);
+    ASSERT_TRUE(written.ok) << written.message;
+    struct Unregister {
+        std::string folder;
+        ~Unregister() { RemoveServiceFile(folder); }
+    } unregister{folder};
+
+    Client client;
+    auto reload = [&] {
+        const QDBusMessage reply = client.Connection().call(QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ReloadConfig")));
+        EXPECT_EQ(reply.type(), QDBusMessage::ReplyMessage) << S(reply.errorMessage());
+    };
+    reload();
+    ASSERT_FALSE(NameOwned(client));
+    EXPECT_EQ(client.Result(kDevicePath, kDevice, QStringLiteral("IsConnected")).toInt(), 1);
+    const QDBusReply<uint> pid = client.Connection().interface()->servicePid(kService);
+    ASSERT_TRUE(pid.isValid());
+    EXPECT_EQ(RealPathOf("/proc/" + std::to_string(pid.value()) + "/exe"), RealPathOf(program));
+
+    EXPECT_TRUE(RemoveServiceFile(folder).ok);
+    reload(); // no start by the bus in later tests
+    Client watcher;
+    client.Leave(); // the last client: the started service ends
+    for (int i = 0; i < 200 && NameOwned(watcher); ++i) std::this_thread::sleep_for(50ms);
+    EXPECT_FALSE(NameOwned(watcher));
 }
 
 // ---- the command-line clients the README shows ----------------------------------------------------

@@ -69,8 +69,6 @@ public:
 
     // Unique names of the clients that have called and are still on the bus.
     int ClientCount() const { return int(m_clients.size()); }
-    // The number of method calls handled (for tests and the log).
-    long long CallCount() const { return m_calls; }
 
     // Called by the objects for every method call they handle, with the caller's unique name.
     void NoteCall(const QString& sender);
@@ -88,6 +86,6 @@ private:
     QString m_uniqueName;
     bool m_registered = false;
     bool m_ownsName = false;
-    long long m_calls = 0;
+    long long m_calls = 0; // method calls handled
     Hook m_nameLost, m_lastClientGone, m_idle;
 };

@@ -28,6 +28,8 @@ inline constexpr int kExitBadCommandLine = 2;
 inline constexpr int kExitRecordFailed = 3;
 inline constexpr int kExitExportFailed = 4;
 inline constexpr int kExitStartFailed = 5;
+// A registration switch could not write or remove the session bus's activation file.
+inline constexpr int kExitRegistrationFailed = 6;
 // Ended by a newer instance that replaces it (after closing its record and saving the settings).
 inline constexpr int kExitReplaced = 225;
 

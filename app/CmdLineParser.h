@@ -19,6 +19,9 @@
 //                           settings; an empty value turns the check off)
 //   --headless              run without windows even when a display is available
 //   --simulate              use the simulated Kestrel-9 instead of the USB device
+//   --regserver, --unregserver, --regserverperuser, --unregserverperuser
+//                           register the automation service with the session bus, or remove
+//                           the registration, for everyone or for this user, and exit
 //
 // Flags count as present whatever value they carry. Values are read as numbers leniently: a
 // "duration" that is not a number reads as 0.
@@ -44,6 +47,12 @@ public:
     static constexpr char16_t kUpdateList[] = u"update_list";
     static constexpr char16_t kHeadless[] = u"headless";
     static constexpr char16_t kSimulate[] = u"simulate";
+    // Registration with the session bus (app/ServiceRegistration.h) and the start by the bus.
+    static constexpr char16_t kRegServer[] = u"regserver";
+    static constexpr char16_t kUnregServer[] = u"unregserver";
+    static constexpr char16_t kRegServerPerUser[] = u"regserverperuser";
+    static constexpr char16_t kUnregServerPerUser[] = u"unregserverperuser";
+    static constexpr char16_t kEmbedding[] = u"embedding";
 
     // Seconds added to "duration": the recording lasts duration + 1 controller periods.
     static constexpr int32_t kDurationExtra = 4;

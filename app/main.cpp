@@ -4,6 +4,7 @@
 #include "app/AppState.h"
 #include "app/CmdLineParser.h"
 #include "app/Headless.h"
+#include "app/ServiceRegistration.h"
 #include "core/MVarArray.h"
 #include "core/Settings.h"
 #include "device/hidapi/HidapiController.h"
@@ -40,12 +41,18 @@ constexpr const char* kUsage =
     "  --headless               run without windows even when a display is available\n"
     "  --simulate               use the simulated Kestrel-9 instead of the USB device\n"
     "  --help                   show this text\n"
+    "  --regserverperuser       register the automation service (org.onyx.Corvina) with the\n"
+    "                           session bus for this user, in $XDG_DATA_HOME/dbus-1/services\n"
+    "                           (default ~/.local/share), and exit; --simulate and\n"
+    "                           --keep_power_on given with it are kept for the bus's start\n"
+    "  --unregserverperuser     remove that registration and exit\n"
+    "  --regserver, --unregserver  the same for everyone, in <prefix>/share/dbus-1/services\n"
     "\n"
     "Settings are kept in $XDG_CONFIG_HOME/Onyx.Corvina/Ini.bin (default ~/.config). A new start\n"
     "replaces a running instance that uses the same settings folder.\n"
     "Exit codes: 0 done, 2 bad command line, 3 record file not writable, 4 export file not\n"
-    "writable, 5 start-up failed, 225 replaced by a newer instance, 128 + signal number when\n"
-    "SIGINT, SIGTERM or SIGHUP cuts an unattended run short.\n";
+    "writable, 5 start-up failed, 6 registration failed, 225 replaced by a newer instance,\n"
+    "128 + signal number when SIGINT, SIGTERM or SIGHUP cuts an unattended run short.\n";
 
 constexpr const char16_t* kKnownOptions[] = {
     cCmdLineParser::kHelp,
@@ -59,6 +66,10 @@ constexpr const char16_t* kKnownOptions[] = {
     cCmdLineParser::kLed,
     cCmdLineParser::kHeadless,
     cCmdLineParser::kSimulate,
+    cCmdLineParser::kRegServer,
+    cCmdLineParser::kUnregServer,
+    cCmdLineParser::kRegServerPerUser,
+    cCmdLineParser::kUnregServerPerUser,
 };
 
 // The arguments as one line, the way a shell hands over a command line, without double quotes.
@@ -110,6 +121,18 @@ int main(int argc, char** argv) {
         const MString name = cmd.Child(i).Key().AsString();
         if (!IsKnownOption(name))
             std::fprintf(stderr, "corvina: unknown option \"--%s\" ignored\n", name.ToUtf8().c_str());
+    }
+    // Registration with the session bus comes before everything else of the start-up.
+    sRegistrationRequest registration;
+    std::string registrationError;
+    if (!RegistrationFromCommandLine(cmd, registration, registrationError)) {
+        std::fprintf(stderr, "corvina: %s\n", registrationError.c_str());
+        return kExitBadCommandLine;
+    }
+    if (registration.action != RegistrationAction::kNone) {
+        const sRegistrationResult r = RunRegistration(registration, cmd);
+        std::fprintf(r.ok ? stdout : stderr, "corvina: %s\n", r.message.c_str());
+        return r.ok ? kExitOk : kExitRegistrationFailed;
     }
     if (cmd.Help) {
         std::fputs(kUsage, stdout);

@@ -119,8 +119,9 @@ inline std::string ProgramPath() {
 class Child {
 public:
     // env: variables replacing (or, with an empty value and remove, dropping) the test's own.
+    // program: the executable (the real program when empty).
     Child(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-          const std::string& outputPrefix, const std::string& workDir = {})
+          const std::string& outputPrefix, const std::string& workDir = {}, const std::string& program = {})
         : m_out(outputPrefix + ".stdout"), m_err(outputPrefix + ".stderr") {
         std::map<std::string, std::string> vars;
         for (char** e = environ; *e; ++e) {
@@ -137,7 +138,7 @@ public:
         for (auto& s : envStrings) envp.push_back(s.data());
         envp.push_back(nullptr);
 
-        std::vector<std::string> argStrings = {ProgramPath()};
+        std::vector<std::string> argStrings = {program.empty() ? ProgramPath() : program};
         argStrings.insert(argStrings.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& s : argStrings) argv.push_back(s.data());

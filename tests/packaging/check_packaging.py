@@ -40,6 +40,8 @@ EXPECTED_FILES = (
         f"share/mime/packages/{APP_ID}.xml",
         f"share/icons/hicolor/scalable/apps/{APP_ID}.svg",
     ]
+    + [f"share/dbus-1/interfaces/org.onyx.Corvina.{i}.xml" for i in ("ICoDevice", "ICoRecord")]
+    + ["share/dbus-1/services/org.onyx.Corvina.service"]
     + [f"share/corvina/Help/{t}.html" for t in HELP_TOPICS]
     + [f"share/icons/hicolor/{s}x{s}/apps/{APP_ID}.png" for s in ICON_SIZES]
 )
@@ -250,6 +252,14 @@ def check_installed_tree(build_dir, source_dir, version, root):
                 fail(f"{svg}: root element {tag}")
         except ET.ParseError as e:
             fail(f"{svg}: {e}")
+
+    # The bus starts the installed program for automation.
+    service = os.path.join(prefix, "share/dbus-1/services/org.onyx.Corvina.service")
+    if os.path.isfile(service):
+        lines = open(service, encoding="utf-8").read().splitlines()
+        want = ["[D-BUS Service]", "Name=org.onyx.Corvina", f"Exec={prefix}/bin/corvina --embedding"]
+        if lines != want:
+            fail(f"{service}: {lines!r}, expected {want!r}")
 
     desktop = os.path.join(prefix, f"share/applications/{APP_ID}.desktop")
     if os.path.isfile(desktop):

@@ -347,34 +347,51 @@ EdfExportResult WriteEdfExport(const MString& path, double from, double to, PGFi
         return fail("the record's sample period (" + std::to_string(periodMs) +
                     " ms) does not fit EDF data records");
     const double recordSeconds = layout.durationMs / 1000.0;
-    const int64_t expectedRecords = int64_t(std::floor((to - first) / recordSeconds + 1e-9));
-    if (expectedRecords < 1)
-        return fail("the fragment is shorter than one EDF data record (" +
-                    MString::FromDouble(recordSeconds).ToUtf8() + " s)");
     result.firstTime = first;
     result.rate = 1000.0 / periodMs;
     result.recordMs = layout.durationMs;
 
-    // The fragment's heart-rate entries, read from the record's start so that none is passed over.
-    std::vector<std::pair<double, double>> beats; // {time, hr}
+    // The whole data records the fragment fills (a pass over its samples: a damaged record may
+    // hold fewer than its times promise).
+    constexpr int32_t kBlock = 1024;
+    double values[kBlock], times[kBlock];
+    int64_t available = 0;
+    for (bool more = true; more;) {
+        const int32_t n = record.ReadRawSamples(values, times, kBlock);
+        if (n <= 0) break;
+        for (int32_t j = 0; j < n && more; ++j) {
+            if (times[j] < to)
+                ++available;
+            else
+                more = false;
+        }
+    }
+    const int64_t records = available / layout.samples;
+    if (records < 1)
+        return fail("the fragment is shorter than one EDF data record (" +
+                    MString::FromDouble(recordSeconds).ToUtf8() + " s)");
+
+    // The heart-rate entries within those records, read from the record's start so that none
+    // is passed over; times in units of 100 us from the first sample.
+    const int64_t endUnits = records * int64_t(layout.durationMs) * 10;
+    std::vector<std::pair<int64_t, double>> beats; // {onset, hr}
     record.SeekTime(record.StartTime(), true);
     for (;;) {
-        double hr[256], times[256];
-        const int32_t n = record.ReadHeartRates(hr, times, 256);
+        double hr[256], at[256];
+        const int32_t n = record.ReadHeartRates(hr, at, 256);
         if (n <= 0) break;
-        for (int32_t i = 0; i < n; ++i)
-            if (times[i] >= first && times[i] < to) beats.emplace_back(times[i], hr[i]);
+        for (int32_t i = 0; i < n; ++i) {
+            const int64_t onset = std::llround((at[i] - first) * 10000.0);
+            if (at[i] >= first && onset < endUnits) beats.emplace_back(onset, hr[i]);
+        }
     }
     std::stable_sort(beats.begin(), beats.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
-    // One annotation per annotation signal and data record; a data record fewer leaves room for
-    // a fragment that ends early.
-    const int64_t roomRecords = std::max<int64_t>(1, expectedRecords - 1);
-    const int64_t signalsNeeded =
-        std::max<int64_t>(1, (int64_t(beats.size()) + roomRecords - 1) / roomRecords);
+    // One annotation per annotation signal and data record.
+    const int64_t signalsNeeded = std::max<int64_t>(1, (int64_t(beats.size()) + records - 1) / records);
     if (signalsNeeded > kMaxAnnotationSignals)
         return fail(std::to_string(beats.size()) + " heart-rate entries are more than EDF+ annotations of " +
-                    std::to_string(expectedRecords) + " data records can hold");
+                    std::to_string(records) + " data records can hold");
     result.annotationSignals = int(signalsNeeded);
 
     // The header.
@@ -440,16 +457,10 @@ EdfExportResult WriteEdfExport(const MString& path, double from, double to, PGFi
     record.SeekTime(from, true);
     std::vector<short> codes(size_t(layout.samples));
     int filled = 0;
-    constexpr int32_t kBlock = 1024;
-    double values[kBlock], times[kBlock];
-    for (bool more = true; more;) {
+    while (result.records < records) {
         const int32_t n = record.ReadRawSamples(values, times, kBlock);
         if (n <= 0) break;
-        for (int32_t j = 0; j < n; ++j) {
-            if (!(times[j] < to)) {
-                more = false;
-                break;
-            }
+        for (int32_t j = 0; j < n && result.records < records; ++j) {
             codes[size_t(filled++)] =
                 short(std::clamp<long>(std::lround(values[j] * 10000.0), -32768, 32767));
             if (filled == layout.samples) {
@@ -460,24 +471,13 @@ EdfExportResult WriteEdfExport(const MString& path, double from, double to, PGFi
             }
         }
     }
-    if (result.records == 0)
-        return abandon("the fragment holds less than one EDF data record (" +
-                       MString::FromDouble(recordSeconds).ToUtf8() + " s) of samples");
+    if (result.records != records) return abandon("the record changed while it was exported");
     result.samples = result.records * layout.samples;
-
-    // The heart-rate entries within the data records written, in units of 100 us from the first sample.
-    const int64_t endUnits = result.records * int64_t(layout.durationMs) * 10;
-    for (const auto& [time, hr] : beats) {
-        const int64_t onset = std::llround((time - first) * 10000.0);
-        if (onset >= endUnits) break;
+    for (const auto& [onset, hr] : beats) {
         if (edfwrite_annotation_utf8(h, onset, -1, EdfHeartRateText(hr).c_str()) != 0)
             return abandon("EDFlib refused an annotation");
         ++result.annotations;
     }
-    if (result.annotations > result.records * result.annotationSignals)
-        return abandon(std::to_string(result.annotations) +
-                       " heart-rate entries are more than EDF+ annotations of " +
-                       std::to_string(result.records) + " data records can hold");
     if (!edf.Close()) {
         ::unlink(temp.c_str());
         return fail("cannot write " + target);

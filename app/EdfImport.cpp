@@ -239,17 +239,27 @@ EdfImportResult ImportEdfFile(const MString& source, const std::string& wanted, 
     if (h.plus) {
         const int64_t tolerance = std::max<int64_t>(10, int64_t(period * 0.5 * double(kEdfTicksPerSecond)));
         const size_t maxBeats = size_t(lastTime * kMaxBeatsPerSecond) + 100;
-        std::string bytes;
+        // Whole data records read a batch at a time (small records would otherwise cost a read
+        // each).
+        const int64_t batch = std::max<int64_t>(1, (int64_t(1) << 20) / h.recordBytes);
+        std::string records;
+        int64_t batchStart = 0;
         bool tooMany = false;
         for (int64_t r = 0; r < h.records && !tooMany; ++r) {
+            if (r == 0 || r - batchStart >= batch) {
+                batchStart = r;
+                records.resize(size_t(std::min(batch, h.records - r) * h.recordBytes));
+                if (::pread(file.Get(), records.data(), records.size(), off_t(h.RecordOffset(r))) !=
+                    ssize_t(records.size()))
+                    return fail(Errno("cannot read " + src));
+            }
             bool firstSignal = true;
             int64_t start = 0;
             for (const EdfSignal& a : h.signals) {
                 if (!a.annotations) continue;
-                bytes.resize(size_t(a.samplesPerRecord * h.BytesPerSample()));
-                if (::pread(file.Get(), bytes.data(), bytes.size(), off_t(h.RecordOffset(r) + a.offset)) !=
-                    ssize_t(bytes.size()))
-                    return fail(Errno("cannot read " + src));
+                const std::string_view bytes =
+                    std::string_view(records).substr(size_t((r - batchStart) * h.recordBytes + a.offset),
+                                                     size_t(a.samplesPerRecord * h.BytesPerSample()));
                 const auto sink = [&](int64_t onset, int64_t, std::string_view text) {
                     double hr = 0;
                     if (!ParseEdfHeartRateText(std::string(text), hr)) {

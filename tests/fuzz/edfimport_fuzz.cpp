@@ -99,7 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (sound) {
         Check(h.headerBytes + h.records * h.recordBytes == int64_t(size), "file size");
         int64_t end = 0;
-        for (const EdfSignal& s : h.signals) end = std::max(end, s.offset + s.samplesPerRecord * h.BytesPerSample());
+        for (const EdfSignal& s : h.signals)
+            end = std::max(end, s.offset + s.samplesPerRecord * h.BytesPerSample());
         Check(end == h.recordBytes, "signals fill a data record");
     } else {
         Check(!reason.empty(), "a reason for a refused header");
@@ -107,9 +108,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The annotation parser on the bytes after the fixed header.
     if (size > 256) {
         int64_t start = 0;
-        ParseEdfTals(bytes.substr(256), (data[0] & 1) != 0, start, [](int64_t, int64_t, std::string_view t) {
-            Check(t.find('\x14') == std::string_view::npos && t.find('\0') == std::string_view::npos, "text");
-        }, reason);
+        ParseEdfTals(
+            bytes.substr(256), (data[0] & 1) != 0, start,
+            [](int64_t, int64_t, std::string_view t) {
+                Check(t.find('\x14') == std::string_view::npos && t.find('\0') == std::string_view::npos,
+                      "text");
+            },
+            reason);
     }
 
     ImportFile(bytes);

@@ -375,7 +375,7 @@ TEST_F(EdfTest, FilesFromElsewhere) {
                         10000.0 * double(s.signals[0].code(int64_t(2 * k)) - lo) / double(hi - lo), 0.5001)
                 << k;
     }
-    // EDF+ with two signals, a subsecond start, heart rates and another annotation; the spec's example patient.
+    // EDF+ with two signals, a subsecond start, heart rates and another annotation; the format's example patient.
     {
         EdfSpec s;
         s.reserved = "EDF+C";
@@ -469,6 +469,10 @@ TEST_F(EdfTest, DamagedFilesFailCleanly) {
         {"zero duration", with(244, "0       "), "duration is 0"},
         {"99999999 samples per record", with(sigField(216, 0, 8), "99999999"), "at most 10485760"},
         {"no samples per record", with(sigField(216, 0, 8), "0       "), "samples per data record"},
+        {"records beyond the limit together",
+         with(sigField(216, 0, 8), "3000000 ").substr(0, sigField(216, 1, 8)) + "3000000 " +
+             good.substr(sigField(216, 1, 8) + 8),
+         "at most 10485760"},
         {"digital min = max", with(sigField(120, 0, 8), "32767   "), "digital range"},
         {"digital beyond 16 bits", with(sigField(128, 0, 8), "40000   "), "digital range"},
         {"physical min = max", with(sigField(104, 0, 8), "3.2767  "), "are equal"},

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -405,8 +406,12 @@ EdfExportResult WriteEdfExport(const MString& path, double from, double to, PGFi
     {
         MString startText = Meta(meta, u"RecordStartT");
         startText.Trim();
-        if (startText.IsIntegerText()) {
-            const int64_t at = startText.ToInt64() * 10000 + std::llround(first * 10000.0);
+        const std::string digits = startText.ToUtf8();
+        int64_t seconds = 0;
+        const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), seconds);
+        if (!digits.empty() && parsed.ec == std::errc() && parsed.ptr == digits.data() + digits.size() &&
+            seconds >= 0 && seconds < (int64_t(1) << 40)) {
+            const int64_t at = seconds * 10000 + std::llround(first * 10000.0);
             const time_t whole = time_t(at / 10000);
             subsecond = at % 10000;
             startKnown = at >= 0 && ::localtime_r(&whole, &start) && start.tm_year + 1900 >= 1985 &&

@@ -141,9 +141,9 @@ protected:
 TEST_F(EdfTest, ExportFollowsTheEdfPlusRulesByteByByte) {
     const std::string rec = Record("live.pwv", TestPlan(0.002, 20));
     const std::string out = m_dir.File("live.edf");
-    const EdfExportResult r = Export(rec, out, 4.999, 15.0);
+    const EdfExportResult r = Export(rec, out, 5.249, 15.25);
     ASSERT_TRUE(r.ok) << r.reason;
-    EXPECT_NEAR(r.firstTime, 5.0, 1e-6);
+    EXPECT_NEAR(r.firstTime, 5.25, 1e-6);
     EXPECT_EQ(r.records, 10);
     EXPECT_EQ(r.samples, 5000);
     EXPECT_EQ(r.rate, 500);
@@ -169,7 +169,8 @@ TEST_F(EdfTest, ExportFollowsTheEdfPlusRulesByteByByte) {
               Pad("X F 02-MAY-1981 Ivanov_Ivan Age=42 Height_cm=175 Weight_kg=70 BP_mmHg=120/80", 80));
     // Recording: "Startdate", the start date with a four-digit year, admin code, technician, equipment.
     EXPECT_EQ(field(88, 80), Pad("Startdate 15-NOV-2023 X X Kestrel-9", 80));
-    // 1700000000 + 5 s = 2023-11-14 22:13:25 UTC, 01:13:25 on the 15th three hours east.
+    // 1700000000 + 5.25 s = 2023-11-14 22:13:25.25 UTC, 01:13:25 on the 15th three hours east; the
+    // quarter second is the first data record's time keeping.
     EXPECT_EQ(field(168, 8), "15.11.23");
     EXPECT_EQ(field(176, 8), "01.13.25");
     EXPECT_EQ(field(184, 8), Pad(std::to_string(hb), 8));
@@ -214,13 +215,13 @@ TEST_F(EdfTest, ExportFollowsTheEdfPlusRulesByteByByte) {
     }
     ASSERT_EQ(int64_t(f.size()), int64_t(hb) + 10 * recordBytes);
 
-    // Data records: the record's codes unchanged from sample 2500 (5 s) on, then the TALs.
+    // Data records: the record's codes unchanged from sample 2625 (5.25 s) on, then the TALs.
     std::vector<std::pair<double, std::string>> annotations;
     for (int r = 0; r < 10; ++r) {
         const size_t at = hb + size_t(r * recordBytes);
         for (int i = 0; i < 500; ++i) {
             const int16_t v = int16_t(uint8_t(f[at + 2 * i]) | uint8_t(f[at + 2 * i + 1]) << 8);
-            ASSERT_EQ(v, TestCode(2500 + 500 * r + i)) << "record " << r << " sample " << i;
+            ASSERT_EQ(v, TestCode(2625 + 500 * r + i)) << "record " << r << " sample " << i;
         }
         size_t a = at + 1000;
         for (size_t s = 0; s < annotationBytes.size(); ++s) {
@@ -233,7 +234,7 @@ TEST_F(EdfTest, ExportFollowsTheEdfPlusRulesByteByByte) {
                 if (s == 0 && t == 0) { // time keeping: the record's start, an empty annotation
                     ASSERT_FALSE(tals[0].texts.empty());
                     EXPECT_EQ(tals[0].texts[0], "");
-                    EXPECT_NEAR(tals[0].onset, r, 1e-9);
+                    EXPECT_NEAR(tals[0].onset, 0.25 + r, 1e-9);
                     k = 1;
                 }
                 for (; k < tals[t].texts.size(); ++k)
@@ -245,7 +246,7 @@ TEST_F(EdfTest, ExportFollowsTheEdfPlusRulesByteByByte) {
     std::vector<std::pair<double, std::string>> expected;
     for (int k = 0; 0.4 + 0.8 * k < 20; ++k) {
         const double t = 0.4 + 0.8 * k;
-        if (t >= 5 && t < 15) expected.emplace_back(t - 5, k % 2 ? "HR 80.50" : "HR 75.25");
+        if (t >= 5.25 && t < 15.25) expected.emplace_back(t - 5, k % 2 ? "HR 80.50" : "HR 75.25");
     }
     ASSERT_EQ(annotations.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
@@ -262,6 +263,7 @@ TEST_F(EdfTest, RoundTripKeepsSamplesBeatsAndPatient) {
     const Case cases[] = {
         {"live 500 Hz", 0.002, 40, 4.999, 33},
         {"imported 100 Hz", 0.01, 40, 3, 37.5},
+        {"subsecond start", 0.01, 40, 7.255, 30},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

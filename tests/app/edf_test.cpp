@@ -575,6 +575,49 @@ TEST_F(EdfTest, ExportRefusesWhatEdfCannotHold) {
     EXPECT_EQ(edftest::ReadRecord(m_dir.File("bare2.pwv")).metadata.size(), 0u);
 }
 
+TEST_F(EdfTest, StartFromTheStartMark) {
+    // The header's start is "RecordStartT" + the fragment start (4 s) in local time (UTC+3); EDF
+    // dates run from 1985 to 2084, anything else or a mark that is no number of seconds gives the
+    // anonymous start 01.01.85 00.00.00, and the import then sets no start mark.
+    struct Case {
+        const char* mark;
+        const char* date;
+        const char* time;
+        const char* startdate;
+        const char* back; // "RecordStartT" of the imported record, nullptr: none
+    };
+    const Case cases[] = {
+        {"1700000000", "15.11.23", "01.13.24", "15-NOV-2023", "1700000004"},
+        {" 1700000000 ", "15.11.23", "01.13.24", "15-NOV-2023", "1700000004"},
+        {"2240611200", "01.01.41", "03.00.04", "01-JAN-2041", "2240611204"}, // beyond 32 bits
+        {"3629134795", "31.12.84", "23.59.59", "31-DEC-2084", "3629134799"}, // the last EDF second
+        {"3629134796", "01.01.85", "00.00.00", "01-JAN-1985", nullptr},      // 2085
+        {"400000000", "01.01.85", "00.00.00", "01-JAN-1985", nullptr},       // 1982
+        {"-5", "01.01.85", "00.00.00", "01-JAN-1985", nullptr},
+        {"abc", "01.01.85", "00.00.00", "01-JAN-1985", nullptr},
+        {"1e9", "01.01.85", "00.00.00", "01-JAN-1985", nullptr},
+        {"99999999999999999999", "01.01.85", "00.00.00", "01-JAN-1985", nullptr},
+        {"", "01.01.85", "00.00.00", "01-JAN-1985", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("RecordStartT '") + c.mark + "'");
+        apptest::RecordPlan plan = TestPlan(0.01, 20);
+        plan.metadata = {{"RecordStartT", c.mark}};
+        const std::string rec = Record("mark.pwv", plan), out = m_dir.File("mark.edf");
+        const EdfExportResult r = Export(rec, out, 4, 15);
+        ASSERT_TRUE(r.ok) << r.reason;
+        ASSERT_NEAR(r.firstTime, 4.0, 1e-9);
+        const std::string f = apptest::ReadFile(out);
+        EXPECT_EQ(f.substr(168, 8), c.date);
+        EXPECT_EQ(f.substr(176, 8), c.time);
+        EXPECT_EQ(f.substr(88, 21), std::string("Startdate ") + c.startdate);
+        const std::string back = m_dir.File("mark-back.pwv");
+        ASSERT_TRUE(Import(out, back).ok);
+        EXPECT_EQ(edftest::MetaValue(edftest::ReadRecord(back), "RecordStartT"),
+                  c.back ? c.back : "<absent>");
+    }
+}
+
 TEST(EdfRules, DataRecordLayout) {
     struct Case {
         int periodMs, samples, durationMs;

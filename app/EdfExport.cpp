@@ -426,73 +426,81 @@ EdfExportResult WriteEdfExport(const MString& path, double from, double to, PGFi
     }
     const bool live = periodMs == 2;
 
-    const std::string temp = NewTemporaryBeside(target);
-    if (temp.empty()) return fail("cannot create " + target + ": " + std::strerror(errno));
-    EdfWriter edf;
-    auto abandon = [&](std::string why) {
-        edf.Abandon();
-        ::unlink(temp.c_str());
-        return fail(std::move(why));
-    };
-    if (!edf.Open(temp))
-        return abandon("cannot create " + target + " (EDFlib error " + std::to_string(edf.OpenError()) + ")");
-    const int h = edf.Handle();
-    bool set = edf_set_samplefrequency(h, 0, layout.samples) == 0 &&
-               edf_set_datarecord_duration(h, layout.durationMs * 100) == 0 &&
-               edf_set_digital_minimum(h, 0, -32768) == 0 && edf_set_digital_maximum(h, 0, 32767) == 0 &&
-               edf_set_physical_minimum(h, 0, kPhysicalMin) == 0 &&
-               edf_set_physical_maximum(h, 0, kPhysicalMax) == 0 && edf_set_label(h, 0, "Pleth") == 0 &&
-               edf_set_physical_dimension(h, 0, live ? "ADC/4095" : "a.u.") == 0 &&
-               edf_set_transducer(h, 0, live ? "finger photoplethysmograph" : "") == 0 &&
-               edf_set_startdatetime(h, start.tm_year + 1900, start.tm_mon + 1, start.tm_mday, start.tm_hour,
-                                     start.tm_min, start.tm_sec) == 0 &&
-               edf_set_subsecond_starttime(h, int(subsecond) * 1000) == 0 &&
-               edf_set_patientcode(h, patient.code.c_str()) == 0 &&
-               edf_set_patientname(h, patient.name.c_str()) == 0 &&
-               edf_set_equipment(h, live ? "Kestrel-9" : "X") == 0 &&
-               edf_set_number_of_annotation_signals(h, result.annotationSignals) == 0;
-    if (set && patient.sex != "X") set = edf_set_gender(h, patient.sex == "M" ? 1 : 0) == 0;
-    if (set && patient.birthYear)
-        set = edf_set_birthdate(h, patient.birthYear, patient.birthMonth, patient.birthDay) == 0;
-    if (set && !patient.additional.empty())
-        set = edf_set_patient_additional(h, patient.additional.c_str()) == 0;
-    if (!set) return abandon("EDFlib refused the header of " + target);
+    // The file, written whole under a temporary name.
+    const auto writeEdf = [&](const std::string& temp, std::string& why) {
+        EdfWriter edf;
+        if (!edf.Open(temp)) {
+            why = "cannot create " + target + " (EDFlib error " + std::to_string(edf.OpenError()) + ")";
+            return false;
+        }
+        const int h = edf.Handle();
+        bool set = edf_set_samplefrequency(h, 0, layout.samples) == 0 &&
+                   edf_set_datarecord_duration(h, layout.durationMs * 100) == 0 &&
+                   edf_set_digital_minimum(h, 0, -32768) == 0 && edf_set_digital_maximum(h, 0, 32767) == 0 &&
+                   edf_set_physical_minimum(h, 0, kPhysicalMin) == 0 &&
+                   edf_set_physical_maximum(h, 0, kPhysicalMax) == 0 && edf_set_label(h, 0, "Pleth") == 0 &&
+                   edf_set_physical_dimension(h, 0, live ? "ADC/4095" : "a.u.") == 0 &&
+                   edf_set_transducer(h, 0, live ? "finger photoplethysmograph" : "") == 0 &&
+                   edf_set_startdatetime(h, start.tm_year + 1900, start.tm_mon + 1, start.tm_mday,
+                                         start.tm_hour, start.tm_min, start.tm_sec) == 0 &&
+                   edf_set_subsecond_starttime(h, int(subsecond) * 1000) == 0 &&
+                   edf_set_patientcode(h, patient.code.c_str()) == 0 &&
+                   edf_set_patientname(h, patient.name.c_str()) == 0 &&
+                   edf_set_equipment(h, live ? "Kestrel-9" : "X") == 0 &&
+                   edf_set_number_of_annotation_signals(h, result.annotationSignals) == 0;
+        if (set && patient.sex != "X") set = edf_set_gender(h, patient.sex == "M" ? 1 : 0) == 0;
+        if (set && patient.birthYear)
+            set = edf_set_birthdate(h, patient.birthYear, patient.birthMonth, patient.birthDay) == 0;
+        if (set && !patient.additional.empty())
+            set = edf_set_patient_additional(h, patient.additional.c_str()) == 0;
+        if (!set) {
+            why = "EDFlib refused the header of " + target;
+            return false;
+        }
 
-    // The samples, one data record at a time.
-    record.SeekTime(from, true);
-    std::vector<short> codes(size_t(layout.samples));
-    int filled = 0;
-    while (result.records < records) {
-        const int32_t n = record.ReadRawSamples(values, times, kBlock);
-        if (n <= 0) break;
-        for (int32_t j = 0; j < n && result.records < records; ++j) {
-            codes[size_t(filled++)] =
-                short(std::clamp<long>(std::lround(values[j] * 10000.0), -32768, 32767));
-            if (filled == layout.samples) {
-                if (edfwrite_digital_short_samples(h, codes.data()) != 0)
-                    return abandon("cannot write " + target + ": " + std::strerror(errno));
-                ++result.records;
-                filled = 0;
+        // The samples, one data record at a time.
+        record.SeekTime(from, true);
+        std::vector<short> codes(size_t(layout.samples));
+        int filled = 0;
+        while (result.records < records) {
+            const int32_t n = record.ReadRawSamples(values, times, kBlock);
+            if (n <= 0) break;
+            for (int32_t j = 0; j < n && result.records < records; ++j) {
+                codes[size_t(filled++)] =
+                    short(std::clamp<long>(std::lround(values[j] * 10000.0), -32768, 32767));
+                if (filled == layout.samples) {
+                    if (edfwrite_digital_short_samples(h, codes.data()) != 0) {
+                        why = "cannot write " + target + ": " + std::strerror(errno);
+                        return false;
+                    }
+                    ++result.records;
+                    filled = 0;
+                }
             }
         }
-    }
-    if (result.records != records) return abandon("the record changed while it was exported");
-    result.samples = result.records * layout.samples;
-    for (const auto& [onset, hr] : beats) {
-        if (edfwrite_annotation_utf8(h, onset, -1, EdfHeartRateText(hr).c_str()) != 0)
-            return abandon("EDFlib refused an annotation");
-        ++result.annotations;
-    }
-    if (!edf.Close()) {
-        ::unlink(temp.c_str());
-        return fail("cannot write " + target);
-    }
+        if (result.records != records) {
+            why = "the record changed while it was exported";
+            return false;
+        }
+        for (const auto& [onset, hr] : beats) {
+            if (edfwrite_annotation_utf8(h, onset, -1, EdfHeartRateText(hr).c_str()) != 0) {
+                why = "EDFlib refused an annotation";
+                return false;
+            }
+            ++result.annotations;
+        }
+        if (!edf.Close()) {
+            why = "cannot write " + target;
+            return false;
+        }
+        return FinishHeader(temp, why);
+    };
     std::string why;
-    if (!FinishHeader(temp, why)) {
-        ::unlink(temp.c_str());
+    if (!ReplaceFileWhole(target, writeEdf, why)) {
+        result.records = result.annotations = 0;
         return fail(why);
     }
-    if (!ReplaceWithTemporary(temp, target, why)) return fail(why);
+    result.samples = result.records * layout.samples;
     result.ok = true;
     return result;
 }

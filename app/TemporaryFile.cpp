@@ -6,37 +6,42 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-std::string NewTemporaryBeside(const std::string& target) {
+bool ReplaceFileWhole(const std::string& target, const WholeFileWriter& write, std::string& reason) {
+    auto errnoText = [](const char* what, const std::string& path) {
+        return std::string(what) + " " + path + ": " + std::strerror(errno);
+    };
+    // A name of our own in the target's folder, so that the rename stays on one file system.
     static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string temporary;
+    for (int attempt = 0; attempt < 100 && temporary.empty(); ++attempt) {
         std::string name = target + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
         const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             ::close(fd);
-            return name;
+            temporary = std::move(name);
+        } else if (errno != EEXIST) {
+            break;
         }
-        if (errno != EEXIST) return {};
     }
-    errno = EEXIST;
-    return {};
-}
-
-bool ReplaceWithTemporary(const std::string& temporary, const std::string& target, std::string& reason) {
-    auto fail = [&](const char* what) {
-        reason = std::string(what) + " " + target + ": " + std::strerror(errno);
+    if (temporary.empty()) {
+        reason = errnoText("cannot create", target);
+        return false;
+    }
+    auto fail = [&](std::string why) {
+        reason = std::move(why);
         ::unlink(temporary.c_str());
         return false;
     };
+    std::string why;
+    if (!write(temporary, why)) return fail(why.empty() ? "cannot write " + target : why);
     const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return fail("cannot write");
+    if (fd < 0) return fail(errnoText("cannot write", target));
     const bool synced = ::fsync(fd) == 0;
     const int syncErrno = errno;
     ::close(fd);
-    if (!synced) {
-        errno = syncErrno;
-        return fail("cannot write");
-    }
-    if (::rename(temporary.c_str(), target.c_str()) != 0) return fail("cannot write");
+    errno = syncErrno;
+    if (!synced) return fail(errnoText("cannot write", target));
+    if (::rename(temporary.c_str(), target.c_str()) != 0) return fail(errnoText("cannot write", target));
     // The rename itself reaches the disk with the folder.
     const size_t slash = target.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);

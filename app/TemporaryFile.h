@@ -1,13 +1,12 @@
 #pragma once
-// Whole-file replacement for the EDF interchange: the new file is written under a temporary name
-// beside the target and renamed over it only once it is complete and on disk, so a failure
-// leaves the target as it was and nothing half-written under its name.
+// Whole-file replacement for the EDF interchange: a failure leaves the target as it was and
+// nothing half-written under its name.
 
+#include <functional>
 #include <string>
 
-// A new empty file in the target's folder with a name of its own; empty (errno set) on failure.
-std::string NewTemporaryBeside(const std::string& target);
-
-// Flushes the temporary file to disk, renames it over target and flushes the folder. On failure
-// the temporary file is removed and reason says why.
-bool ReplaceWithTemporary(const std::string& temporary, const std::string& target, std::string& reason);
+// Writes a new file for target through write(path, reason) under a temporary name beside it,
+// flushes it to disk, renames it over target and flushes the folder. On any failure the temporary
+// file is removed, target is untouched and reason says why.
+using WholeFileWriter = std::function<bool(const std::string& path, std::string& reason)>;
+bool ReplaceFileWhole(const std::string& target, const WholeFileWriter& write, std::string& reason);

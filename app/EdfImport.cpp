@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -20,8 +21,11 @@
 
 namespace {
 
-// The values a record holds.
+// The values a record holds, and its step.
 constexpr double kRecordMin = -3.2768, kRecordMax = 3.2767;
+constexpr double kRecordStep = 1.0 / PGFiles::kAmplitudeDivisor;
+// Record times are whole milliseconds in 32 bits.
+constexpr double kRecordMaxSeconds = double(UINT32_MAX) / 1000.0;
 // More heart-rate annotations than this many a second (plus a few) are no heart rates.
 constexpr double kMaxBeatsPerSecond = 10;
 constexpr int kReadBlock = 65536;
@@ -232,6 +236,9 @@ EdfImportResult ImportEdfFile(const MString& source, const std::string& wanted, 
     if (!(lastTime > kImportMinDuration))
         return fail("signal '" + signal.label + "' lasts only " + MString::FromDouble(lastTime).ToUtf8() +
                     " s; more than 5 s are needed");
+    if (!(lastTime < kRecordMaxSeconds))
+        return fail("signal '" + signal.label + "' lasts " + MString::FromDouble(lastTime).ToUtf8() +
+                    " s; a record holds at most 4294967 s (49.7 days)");
 
     // Annotations: time keeping of every data record, heart rates relative to the first sample.
     std::vector<Beat> beats;
@@ -314,15 +321,11 @@ EdfImportResult ImportEdfFile(const MString& source, const std::string& wanted, 
         edf->signalparam[edflibIndex].smp_in_file != total)
         return fail(src + ": EDFlib reads the header differently");
 
-    // Values kept, or rescaled to 0 ... 1 over their extremes (halved when their difference is
-    // beyond the double range).
-    const double lo = std::min(signal.physicalMin, signal.physicalMax);
-    const double hi = std::max(signal.physicalMin, signal.physicalMax);
-    double offset = 0, half = 1, scale = 1;
-    if (!(lo >= kRecordMin && hi <= kRecordMax)) {
-        result.rescaled = true;
+    // The extremes: a flat signal is no pulse wave.
+    double smallest = 0, largest = 0;
+    {
         SampleSource scan(reader.handle, edflibIndex, 0, 1, 1);
-        double v = 0, smallest = 0, largest = 0;
+        double v = 0;
         int64_t n = 0;
         for (; scan.Next(v); ++n) {
             if (n == 0 || v < smallest) smallest = v;
@@ -332,6 +335,22 @@ EdfImportResult ImportEdfFile(const MString& source, const std::string& wanted, 
             return fail(src + ": EDFlib read " + std::to_string(n) + " of " + std::to_string(total) +
                         " samples");
         if (!(largest > smallest)) return fail("signal '" + signal.label + "' is flat: all values are equal");
+        edfrewind(reader.handle, edflibIndex);
+    }
+    // Values kept when the record holds them without losing steps, else rescaled to 0 ... 1 over
+    // their extremes (halved when their difference is beyond the double range). A signal of
+    // +-1 mV written in volts fits the record's range but would keep only 21 of its steps. The
+    // beat detector sees the values rescaled either way, as in the text import.
+    const double lo = std::min(signal.physicalMin, signal.physicalMax);
+    const double hi = std::max(signal.physicalMin, signal.physicalMax);
+    const double step = (hi - lo) / (double(signal.digitalMax) - double(signal.digitalMin));
+    double offset = 0, half = 1, scale = 1;
+    double detectOffset = 0, detectScale = 1; // stored value -> detector input
+    if (lo >= kRecordMin && hi <= kRecordMax && step >= kRecordStep * (1 - 1e-9)) {
+        detectOffset = -smallest;
+        detectScale = 1.0 / (largest - smallest);
+    } else {
+        result.rescaled = true;
         offset = -smallest;
         double range = largest - smallest;
         if (!std::isfinite(range)) {
@@ -340,7 +359,6 @@ EdfImportResult ImportEdfFile(const MString& source, const std::string& wanted, 
             range = largest * 0.5 - smallest * 0.5;
         }
         scale = 1.0 / range;
-        edfrewind(reader.handle, edflibIndex);
     }
 
     // The header's start, local time, as the record's start mark.
@@ -419,93 +437,98 @@ EdfImportResult ImportEdfFile(const MString& source, const std::string& wanted, 
         }
     }
 
-    // The record.
+    // The record, written whole under a temporary name.
     record.Close();
-    const std::string temp = NewTemporaryBeside(dst);
-    if (temp.empty() || !record.Create(MString(temp))) {
-        const std::string reason = Errno("cannot create " + dst);
-        if (!temp.empty()) ::unlink(temp.c_str());
-        return fail(reason);
-    }
-    auto abandon = [&](std::string reason) {
+    const auto writeRecord = [&](const std::string& temp, std::string& reason) {
+        if (!record.Create(MString(temp))) {
+            reason = Errno("cannot create " + dst);
+            return false;
+        }
+        const bool annotatedBeats = !beats.empty();
+        result.beatsFromAnnotations = annotatedBeats;
+        HBR_Calculator detector(HBR_Calculator::kResultCapacity);
+        detector.Reset();
+        size_t nextBeat = 0;
+        double times[kImportBlock], block[kImportBlock], detect[kImportBlock];
+        int filled = 0;
+        bool writeOk = true;
+        auto flush = [&] {
+            if (filled == 0) return;
+            writeOk = writeOk && record.WriteSamples(block, filled, kImportPeriod);
+            if (annotatedBeats) {
+                const double end = times[filled - 1] + kImportPeriod;
+                for (; nextBeat < beats.size() && beats[nextBeat].time < end; ++nextBeat) {
+                    writeOk = writeOk && record.WriteHeartRate(OnGrid(beats[nextBeat].hr, 100),
+                                                               OnGrid(beats[nextBeat].time, 1000));
+                    ++result.beats;
+                }
+            } else {
+                detector.Process(times, detect, filled);
+                sHrMeasure m;
+                while (detector.Results().TryPop(m)) {
+                    writeOk = writeOk && record.WriteHeartRate(m.hr, m.time);
+                    ++result.beats;
+                }
+            }
+            result.samples += filled;
+            filled = 0;
+        };
+
+        // Resampling as the text import: sample k lies at k * period; for t the first k at or
+        // after it, linear interpolation between k - 1 and k.
+        SampleSource samples(reader.handle, edflibIndex, offset, half, scale);
+        int64_t k = 0;
+        double vk = 0, vPrev = 0;
+        const std::string unreadable = src + ": EDFlib cannot read the samples";
+        if (!samples.Next(vk)) {
+            record.Close();
+            reason = unreadable;
+            return false;
+        }
+        vPrev = vk;
+        const int64_t outputs = int64_t(std::ceil(lastTime / kImportPeriod));
+        int lastPercent = -1;
+        for (int64_t i = 0;; ++i) {
+            const double t = double(i) * kImportPeriod;
+            if (!(t < lastTime)) break;
+            while (k + 1 < total && double(k) * period < t) {
+                vPrev = vk;
+                if (!samples.Next(vk)) {
+                    record.Close();
+                    reason = unreadable;
+                    return false;
+                }
+                ++k;
+            }
+            const double tk = double(k) * period;
+            double v;
+            if (k == 0 || tk < t) {
+                v = vk;
+            } else {
+                const double tp = double(k - 1) * period;
+                v = tk - tp > 0 ? vPrev + (t - tp) * (vk - vPrev) / (tk - tp) : vPrev;
+            }
+            times[filled] = t;
+            block[filled] = OnGrid(v, PGFiles::kAmplitudeDivisor);
+            detect[filled] = (v + detectOffset) * detectScale;
+            if (++filled == kImportBlock) {
+                flush();
+                if (!writeOk) break;
+                if (progress && outputs > 0) {
+                    const int percent = int(i * 100 / outputs);
+                    if (percent != lastPercent) progress(lastPercent = percent);
+                }
+            }
+        }
+        flush();
+        if (writeOk)
+            for (const auto& [key, value] : meta) record.Metadata.Value(MString(key)) = MString(value);
         record.Close();
-        ::unlink(temp.c_str());
-        result.samples = 0;
-        result.beats = 0;
-        return fail(std::move(reason));
+        if (!writeOk) reason = "cannot write " + dst;
+        return writeOk;
     };
-
-    const bool annotatedBeats = !beats.empty();
-    result.beatsFromAnnotations = annotatedBeats;
-    HBR_Calculator detector(HBR_Calculator::kResultCapacity);
-    detector.Reset();
-    size_t nextBeat = 0;
-    double times[kImportBlock], block[kImportBlock];
-    int filled = 0;
-    bool writeOk = true;
-    auto flush = [&] {
-        if (filled == 0) return;
-        writeOk = writeOk && record.WriteSamples(block, filled, kImportPeriod);
-        if (annotatedBeats) {
-            const double end = times[filled - 1] + kImportPeriod;
-            for (; nextBeat < beats.size() && beats[nextBeat].time < end; ++nextBeat) {
-                writeOk = writeOk && record.WriteHeartRate(OnGrid(beats[nextBeat].hr, 100),
-                                                           OnGrid(beats[nextBeat].time, 1000));
-                ++result.beats;
-            }
-        } else {
-            detector.Process(times, block, filled);
-            sHrMeasure m;
-            while (detector.Results().TryPop(m)) {
-                writeOk = writeOk && record.WriteHeartRate(m.hr, m.time);
-                ++result.beats;
-            }
-        }
-        result.samples += filled;
-        filled = 0;
-    };
-
-    // Resampling as the text import: sample k lies at k * period; for t the first k at or after
-    // it, linear interpolation between k - 1 and k.
-    SampleSource samples(reader.handle, edflibIndex, offset, half, scale);
-    int64_t k = 0;
-    double vk = 0, vPrev = 0;
-    if (!samples.Next(vk)) return abandon(src + ": EDFlib cannot read the samples");
-    vPrev = vk;
-    const int64_t outputs = int64_t(std::ceil(lastTime / kImportPeriod));
-    int lastPercent = -1;
-    for (int64_t i = 0;; ++i) {
-        const double t = double(i) * kImportPeriod;
-        if (!(t < lastTime)) break;
-        while (k + 1 < total && double(k) * period < t) {
-            vPrev = vk;
-            if (!samples.Next(vk)) return abandon(src + ": EDFlib cannot read the samples");
-            ++k;
-        }
-        const double tk = double(k) * period;
-        double v;
-        if (k == 0 || tk < t) {
-            v = vk;
-        } else {
-            const double tp = double(k - 1) * period;
-            v = tk - tp > 0 ? vPrev + (t - tp) * (vk - vPrev) / (tk - tp) : vPrev;
-        }
-        times[filled] = t;
-        block[filled] = OnGrid(v, PGFiles::kAmplitudeDivisor);
-        if (++filled == kImportBlock) {
-            flush();
-            if (!writeOk) break;
-            if (progress && outputs > 0) {
-                const int percent = int(i * 100 / outputs);
-                if (percent != lastPercent) progress(lastPercent = percent);
-            }
-        }
-    }
-    flush();
-    if (!writeOk) return abandon("cannot write " + dst);
-    for (const auto& [key, value] : meta) record.Metadata.Value(MString(key)) = MString(value);
-    record.Close();
-    if (!ReplaceWithTemporary(temp, dst, why)) {
+    if (!ReplaceFileWhole(dst, writeRecord, why)) {
+        record.Close();
         result.samples = result.beats = 0;
         return fail(why);
     }

@@ -2,11 +2,12 @@
 // Import of one signal of an EDF, EDF+ or BDF(+) file into a record. The header is checked here
 // first (EdfHeader.h); EDFlib then reads the samples. The signal is resampled to 100 samples per
 // second by linear interpolation exactly as the text import does and written in blocks of 50.
-// Values: a signal whose physical range lies within what a record holds (-3.2768 ... 3.2767,
-// as in every file the EDF export writes) keeps its values, each stored as the nearest record
-// code; any other is rescaled to 0 ... 1 over its smallest and largest value, as the text import
-// does. Heart-rate entries: the EDF+ annotations "HR <beats per minute>" at their onsets when the
-// file has any, else the beats the heart beat detector finds (as the text import). Metadata from
+// Values: a signal whose physical range lies within what a record holds (-3.2768 ... 3.2767)
+// with steps no finer than the record's 0.0001 (as in every file the EDF export writes) keeps its
+// values, each stored as the nearest record code; any other is rescaled to 0 ... 1 over its
+// smallest and largest value, as the text import does. Heart-rate entries: the EDF+ annotations
+// "HR <beats per minute>" at their onsets when the file has any, else the beats the heart beat
+// detector finds in the values rescaled to 0 ... 1 (as the text import). Metadata from
 // the header: start ("RecordStartT", local time; none for an unknown or the anonymous
 // 01.01.85 00.00.00 start), and for EDF+ "PatCode", "PatSex", "PatBirthDate" (YYYY-MM-DD),
 // "PatName", the subfields the export writes ("Age=" ...), other subfields into "PatNotice", and
@@ -15,7 +16,8 @@
 //
 // Refused with a reason and without any output: files the header check refuses, EDF+D/BDF+D
 // (recordings with gaps), EDF+ files whose data records are not continuous, malformed
-// annotation lists, signals sampled outside 6 ... 10000 Hz, and signals not lasting more than 5 s.
+// annotation lists, signals sampled outside 6 ... 10000 Hz, flat signals, and signals not lasting
+// more than 5 s or longer than a record's millisecond times hold (49.7 days).
 //
 // Main thread (it writes through the record object; EDFlib keeps global state without locks).
 

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -320,39 +321,57 @@ TEST_F(EdfTest, RoundTripKeepsSamplesBeatsAndPatient) {
 }
 
 TEST_F(EdfTest, FilesFromElsewhere) {
-    // A plain EDF in microvolts with a 72-per-minute pulse: rescaled to 0 ... 1, beats found.
-    {
+    // A plain EDF with a 72-per-minute pulse, beats found. Values outside the record's range, or
+    // finer than its step of 0.0001, are rescaled to 0 ... 1; others are kept.
+    struct Plain {
+        const char *dimension, *physicalMin, *physicalMax, *digitalMin, *digitalMax;
+        bool rescaled;
+    };
+    const Plain plains[] = {
+        {"uV", "-3000", "3000", "-32768", "32767", true},
+        {"V", "-0.001", "0.001", "-32768", "32767", true}, // within the range, 3e-8 a step
+        {"mV", "-3", "3", "-20000", "20000", false},       // 1.5e-4 a step
+    };
+    for (const Plain& p : plains) {
+        SCOPED_TRACE(std::string(p.physicalMin) + " ... " + p.physicalMax + " " + p.dimension);
         EdfSpec s;
         s.patient = "Patient 7 anonymous";
         s.date = "15.11.99";
         s.records = 30;
-        s.signals[0].dimension = "uV";
-        s.signals[0].physicalMin = "-3000";
-        s.signals[0].physicalMax = "3000";
+        s.signals[0].dimension = p.dimension;
+        s.signals[0].physicalMin = p.physicalMin;
+        s.signals[0].physicalMax = p.physicalMax;
+        s.signals[0].digitalMin = p.digitalMin;
+        s.signals[0].digitalMax = p.digitalMax;
         s.signals[0].code = [](int64_t k) {
             return int64_t(std::lround(apptest::PulseValue(k * 0.01, 72) * 20));
         };
         const EdfImportResult r = Import(Write("plain.edf", BuildEdf(s)), m_dir.File("plain.pwv"));
         ASSERT_TRUE(r.ok) << r.reason;
         EXPECT_EQ(r.type, "EDF");
-        EXPECT_TRUE(r.rescaled);
+        EXPECT_EQ(r.rescaled, p.rescaled);
         EXPECT_FALSE(r.beatsFromAnnotations);
         EXPECT_NEAR(double(r.beats), 29.99 * 72 / 60, 4);
         const edftest::RecordContent c = edftest::ReadRecord(m_dir.File("plain.pwv"));
         EXPECT_EQ(edftest::MetaValue(c, "PatName"), "Patient 7 anonymous");
         EXPECT_EQ(edftest::MetaValue(c, "RecordStartT"), "942617600"); // 1999-11-15 01:13:20 at UTC+3
-        // Physical value = code x 6000 / 65535 + offset; rescaled over the extremes it is the code's
-        // position between the smallest and the largest code.
+        // The physical value is linear in the code: rescaled over the extremes it is the code's
+        // position between the smallest and the largest code; kept, it is code x step (the
+        // ranges are symmetric).
         int64_t lo = INT64_MAX, hi = INT64_MIN;
         for (int64_t k = 0; k < 3000; ++k) {
             lo = std::min(lo, s.signals[0].code(k));
             hi = std::max(hi, s.signals[0].code(k));
         }
+        const double step =
+            2 * std::atof(p.physicalMax) / (std::atof(p.digitalMax) - std::atof(p.digitalMin));
         ASSERT_EQ(c.codes.size(), 2999u);
-        for (size_t k = 0; k < c.codes.size(); ++k)
-            ASSERT_NEAR(c.codes[k], 10000.0 * double(s.signals[0].code(int64_t(k)) - lo) / double(hi - lo),
-                        0.5001)
+        for (size_t k = 0; k < c.codes.size(); ++k) {
+            const double code = double(s.signals[0].code(int64_t(k)));
+            ASSERT_NEAR(c.codes[k],
+                        p.rescaled ? 10000.0 * (code - lo) / double(hi - lo) : code * step * 10000, 0.5001)
                 << k;
+        }
     }
     // BDF: 24-bit samples at 200 Hz, every second one lands on the 100 Hz grid.
     {
@@ -437,6 +456,7 @@ TEST_F(EdfTest, DamagedFilesFailCleanly) {
     auto sound = [] {
         EdfSpec s;
         s.reserved = "EDF+C";
+        s.signals[0].code = [](int64_t k) { return k % 100; };
         s.signals.push_back(AnnotationSignal());
         s.annotations = {{2.5, "HR 70"}};
         return s;
@@ -523,6 +543,8 @@ TEST_F(EdfTest, DamagedFilesFailCleanly) {
         flat.signals[0].physicalMax = "5000";
         flat.signals[0].code = [](int64_t) { return 7; };
         cases.push_back({"flat signal to rescale", BuildEdf(flat), "flat"});
+        flat.signals[0].physicalMax = "3.2767";
+        cases.push_back({"flat signal to keep", BuildEdf(flat), "flat"});
     }
 
     const std::string target = m_dir.File("out.pwv");
@@ -534,6 +556,25 @@ TEST_F(EdfTest, DamagedFilesFailCleanly) {
         EXPECT_TRUE(Contains(r.reason, c.reason)) << r.reason;
         EXPECT_EQ(apptest::ReadFile(target), "keep");
         EXPECT_EQ(apptest::ListFolder(m_dir.Path()), (std::vector<std::string>{"damaged.edf", "out.pwv"}));
+    }
+    // Longer than a record's millisecond times hold (2^32 ms, 49.7 days): 43 records of 100000 s
+    // at 6 Hz, written sparse.
+    {
+        EdfSpec s;
+        s.records = 0;
+        s.recordsField = "43";
+        s.duration = "100000";
+        s.signals[0].samplesPerRecord = 600000;
+        const std::string path = Write("long.edf", BuildEdf(s));
+        ASSERT_EQ(::truncate(path.c_str(), 512 + 43 * 1'200'000), 0);
+        apptest::WriteFile(target, "keep");
+        const EdfImportResult r = Import(path, target);
+        EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(Contains(r.reason, "lasts 4299999.8")) << r.reason;
+        EXPECT_TRUE(Contains(r.reason, "a record holds at most 4294967 s")) << r.reason;
+        EXPECT_EQ(apptest::ReadFile(target), "keep");
+        EXPECT_EQ(apptest::ListFolder(m_dir.Path()),
+                  (std::vector<std::string>{"damaged.edf", "long.edf", "out.pwv"}));
     }
     // The sound file itself imports; a signal that is not there names those that are.
     EXPECT_TRUE(Import(Write("good.edf", good), m_dir.File("good.pwv")).ok);

@@ -151,8 +151,8 @@ private:
 };
 
 // Puts the exact physical range into signal 0 of a closed EDF file and checks the whole file as
-// the import would.
-bool FinishHeader(const std::string& path, std::string& reason) {
+// the import would, with the data records and samples per record meant to be written.
+bool FinishHeader(const std::string& path, int64_t records, int samplesPerRecord, std::string& reason) {
     MFileHandle file(::open(path.c_str(), O_RDWR | O_CLOEXEC));
     struct stat st {};
     if (!file.IsOpen() || ::fstat(file.Get(), &st) != 0) {
@@ -187,8 +187,12 @@ bool FinishHeader(const std::string& path, std::string& reason) {
     EdfHeader parsed;
     std::string why;
     if (!ParseEdfHeader(header, int64_t(st.st_size), parsed, why) || parsed.signals.empty() ||
-        parsed.signals[0].physicalMin != kPhysicalMin || parsed.signals[0].physicalMax != kPhysicalMax) {
-        reason = "the EDF file written is not sound: " + why;
+        parsed.signals[0].physicalMin != kPhysicalMin || parsed.signals[0].physicalMax != kPhysicalMax ||
+        parsed.records != records || parsed.signals[0].samplesPerRecord != samplesPerRecord) {
+        reason = "the EDF file written is not sound: " +
+                 (why.empty() ? "it holds " + std::to_string(parsed.records) + " data records, not " +
+                                    std::to_string(records)
+                              : why);
         return false;
     }
     return true;
@@ -493,7 +497,7 @@ EdfExportResult WriteEdfExport(const MString& path, double from, double to, PGFi
             why = "cannot write " + target;
             return false;
         }
-        return FinishHeader(temp, why);
+        return FinishHeader(temp, records, layout.samples, why);
     };
     std::string why;
     if (!ReplaceFileWhole(target, writeEdf, why)) {

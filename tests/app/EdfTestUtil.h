@@ -27,7 +27,7 @@ inline std::string Pad(const std::string& text, size_t width) {
     return s;
 }
 
-struct SignalSpec {
+struct SignalPlan {
     std::string label = "Pleth";
     int samplesPerRecord = 100;
     std::string digitalMin = "-32768", digitalMax = "32767";
@@ -43,7 +43,7 @@ struct Annotation {
     std::string text;
 };
 
-struct EdfSpec {
+struct EdfPlan {
     bool bdf = false;
     std::string reserved; // "EDF+C" for EDF+
     std::string patient = "X X X X";
@@ -51,7 +51,7 @@ struct EdfSpec {
     std::string date = "15.11.23", time = "01.13.20";
     std::string duration = "1";
     int records = 10;
-    std::vector<SignalSpec> signals = {SignalSpec()};
+    std::vector<SignalPlan> signals = {SignalPlan()};
     std::vector<Annotation> annotations; // each in the data record its onset falls in
     double start = 0;                    // onset of the first data record (EDF+ subsecond start)
     // Replacements of computed fields, for damaged headers.
@@ -69,7 +69,7 @@ inline std::string Number(double v) {
 // EDF: header of 256 + 256 x ns bytes, then the data records; little-endian int16 (BDF int24)
 // samples; annotation signals hold the TALs "+onset\x14text\x14\0" after the record's
 // time-keeping TAL "+start\x14\x14\0", padded with zeros.
-inline std::string BuildEdf(const EdfSpec& s) {
+inline std::string BuildEdf(const EdfPlan& s) {
     const size_t ns = s.signals.size();
     std::string h;
     h += s.bdf ? std::string("\xFF") + "BIOSEMI" : Pad("0", 8);
@@ -80,25 +80,25 @@ inline std::string BuildEdf(const EdfSpec& s) {
     h += Pad(s.duration, 8);
     h += Pad(s.signalsField.value_or(std::to_string(ns)), 4);
     auto each = [&](size_t width, auto field) {
-        for (const SignalSpec& g : s.signals) h += Pad(field(g), width);
+        for (const SignalPlan& g : s.signals) h += Pad(field(g), width);
     };
-    each(16, [](const SignalSpec& g) { return g.label; });
-    each(80, [](const SignalSpec&) { return std::string(); });
-    each(8, [](const SignalSpec& g) { return g.dimension; });
-    each(8, [](const SignalSpec& g) { return g.physicalMin; });
-    each(8, [](const SignalSpec& g) { return g.physicalMax; });
-    each(8, [](const SignalSpec& g) { return g.digitalMin; });
-    each(8, [](const SignalSpec& g) { return g.digitalMax; });
-    each(80, [](const SignalSpec&) { return std::string(); });
-    each(8, [](const SignalSpec& g) { return std::to_string(g.samplesPerRecord); });
-    each(32, [](const SignalSpec&) { return std::string(); });
+    each(16, [](const SignalPlan& g) { return g.label; });
+    each(80, [](const SignalPlan&) { return std::string(); });
+    each(8, [](const SignalPlan& g) { return g.dimension; });
+    each(8, [](const SignalPlan& g) { return g.physicalMin; });
+    each(8, [](const SignalPlan& g) { return g.physicalMax; });
+    each(8, [](const SignalPlan& g) { return g.digitalMin; });
+    each(8, [](const SignalPlan& g) { return g.digitalMax; });
+    each(80, [](const SignalPlan&) { return std::string(); });
+    each(8, [](const SignalPlan& g) { return std::to_string(g.samplesPerRecord); });
+    each(32, [](const SignalPlan&) { return std::string(); });
 
     const int bytes = s.bdf ? 3 : 2;
     const double duration = std::atof(s.duration.c_str());
     std::string data;
     for (int r = 0; r < s.records; ++r) {
         bool firstAnnotations = true;
-        for (const SignalSpec& g : s.signals) {
+        for (const SignalPlan& g : s.signals) {
             const size_t size = size_t(g.samplesPerRecord * bytes);
             if (g.annotations) {
                 std::string tal;
@@ -125,8 +125,8 @@ inline std::string BuildEdf(const EdfSpec& s) {
 }
 
 // An EDF+ annotation signal big enough for a few annotations per record.
-inline SignalSpec AnnotationSignal(int samples = 60) {
-    SignalSpec a;
+inline SignalPlan AnnotationSignal(int samples = 60) {
+    SignalPlan a;
     a.label = "EDF Annotations";
     a.samplesPerRecord = samples;
     a.physicalMin = "-1";

@@ -21,9 +21,9 @@ namespace {
 
 using edftest::AnnotationSignal;
 using edftest::BuildEdf;
-using edftest::EdfSpec;
+using edftest::EdfPlan;
 using edftest::Pad;
-using edftest::SignalSpec;
+using edftest::SignalPlan;
 
 // Stored code of sample k of the test records: spread over both signs.
 int TestCode(int64_t k) {
@@ -334,7 +334,7 @@ TEST_F(EdfTest, FilesFromElsewhere) {
     };
     for (const Plain& p : plains) {
         SCOPED_TRACE(std::string(p.physicalMin) + " ... " + p.physicalMax + " " + p.dimension);
-        EdfSpec s;
+        EdfPlan s;
         s.patient = "Patient 7 anonymous";
         s.date = "15.11.99";
         s.records = 30;
@@ -375,7 +375,7 @@ TEST_F(EdfTest, FilesFromElsewhere) {
     }
     // BDF: 24-bit samples at 200 Hz, every second one lands on the 100 Hz grid.
     {
-        EdfSpec s;
+        EdfPlan s;
         s.bdf = true;
         s.records = 8;
         s.signals[0].samplesPerRecord = 200;
@@ -398,16 +398,16 @@ TEST_F(EdfTest, FilesFromElsewhere) {
     }
     // EDF+ with two signals, a subsecond start, heart rates and another annotation; the format's example patient.
     {
-        EdfSpec s;
+        EdfPlan s;
         s.reserved = "EDF+C";
         s.patient = "MCH-0234567 M 02-MAY-1951 Haagse_Harry";
         s.recording = "Startdate 15-NOV-2023 X X X";
         s.records = 12;
         s.start = 0.25;
-        SignalSpec resp;
+        SignalPlan resp;
         resp.label = "Resp";
         resp.samplesPerRecord = 10;
-        SignalSpec ppg;
+        SignalPlan ppg;
         ppg.label = "PPG";
         ppg.code = [](int64_t k) { return k * 2; }; // 0.0002 per 10 ms
         s.signals = {resp, ppg, AnnotationSignal()};
@@ -437,7 +437,7 @@ TEST_F(EdfTest, FilesFromElsewhere) {
     }
     // 333.3 Hz (100 samples in 0.3 s records): a ramp of one code per sample is interpolated.
     {
-        EdfSpec s;
+        EdfPlan s;
         s.duration = "0.3";
         s.records = 30;
         s.signals[0].code = [](int64_t k) { return k; };
@@ -454,7 +454,7 @@ TEST_F(EdfTest, FilesFromElsewhere) {
 TEST_F(EdfTest, DamagedFilesFailCleanly) {
     // A sound EDF+ file: 10 records of 1 s, 100 Hz and an annotation signal.
     auto sound = [] {
-        EdfSpec s;
+        EdfPlan s;
         s.reserved = "EDF+C";
         s.signals[0].code = [](int64_t k) { return k % 100; };
         s.signals.push_back(AnnotationSignal());
@@ -511,7 +511,7 @@ TEST_F(EdfTest, DamagedFilesFailCleanly) {
          "not an EDF or BDF file"},
     };
     {
-        EdfSpec s = sound();
+        EdfPlan s = sound();
         s.signals.pop_back();
         cases.push_back({"EDF+ without annotation signal", BuildEdf(s), "without an annotation signal"});
         s = sound();
@@ -539,7 +539,7 @@ TEST_F(EdfTest, DamagedFilesFailCleanly) {
         s.annotations.clear();
         s.duration = "0";
         cases.push_back({"annotations only", BuildEdf(s), "annotations only"});
-        EdfSpec flat;
+        EdfPlan flat;
         flat.signals[0].physicalMax = "5000";
         flat.signals[0].code = [](int64_t) { return 7; };
         cases.push_back({"flat signal to rescale", BuildEdf(flat), "flat"});
@@ -560,7 +560,7 @@ TEST_F(EdfTest, DamagedFilesFailCleanly) {
     // Longer than a record's millisecond times hold (2^32 ms, 49.7 days): 43 records of 100000 s
     // at 6 Hz, written sparse.
     {
-        EdfSpec s;
+        EdfPlan s;
         s.records = 0;
         s.recordsField = "43";
         s.duration = "100000";

@@ -93,10 +93,10 @@ TEST_F(EdfToolTest, ExportThenImport) {
 }
 
 TEST_F(EdfToolTest, FailuresLeaveNothingBehind) {
-    edftest::EdfSpec spec;
-    spec.signals[0].code = [](int64_t k) { return k % 100; };
+    edftest::EdfPlan edfPlan;
+    edfPlan.signals[0].code = [](int64_t k) { return k % 100; };
     const std::string good = m_dir.File("good.edf");
-    apptest::WriteFile(good, edftest::BuildEdf(spec));
+    apptest::WriteFile(good, edftest::BuildEdf(edfPlan));
     const std::string truncated = m_dir.File("cut.edf");
     apptest::WriteFile(truncated, apptest::ReadFile(good).substr(0, 1000));
     apptest::RecordPlan shortPlan;

@@ -15,6 +15,7 @@ constexpr const char* kCommand = "export";
 
 constexpr const char* kHelp =
     "Usage: corvina-tool export REC.pwv [-o OUT.txt] [OPTIONS]\n"
+    "       corvina-tool export REC.pwv --format edf [-o OUT.edf] [--from S] [--to E]\n"
     "\n"
     "Writes a fragment of a record as text, as the application's export does: the pulse wave\n"
     "resampled to a chosen rate, then the RR intervals and the heart rate variability table.\n"
@@ -34,6 +35,10 @@ constexpr const char* kHelp =
     "  --isoline, --no-isoline\n"
     "                        isoline-corrected pulse wave (the application's setting, else off)\n"
     "  --no-settings         ignore the application's saved settings\n"
+    "  --format text|edf     text (the default), or EDF+: the pulse wave at the record's own rate\n"
+    "                        (one step 0.0001 of the record's unit), the patient data, the start\n"
+    "                        time and the heart-rate entries as annotations (default output\n"
+    "                        REC.edf; only -o, --from and --to apply)\n"
     "  -h, --help            this text\n";
 
 } // namespace
@@ -56,6 +61,7 @@ int RunExport(const std::vector<std::string>& argv) {
         {"isoline", 0, false},
         {"no-isoline", 0, false},
         {"no-settings", 0, false},
+        {"format", 0, true},
     };
     if (!ParseArgs(argv, defs, args, error)) return UsageError(kCommand, error);
     if (args.help) {
@@ -65,6 +71,10 @@ int RunExport(const std::vector<std::string>& argv) {
     if (args.positional.size() != 1)
         return UsageError(kCommand,
                           args.positional.empty() ? "no record file given" : "give one record file");
+    if (const std::string* format = args.Value("format"); format && *format != "text") {
+        if (*format == "edf") return RunEdfExport(args);
+        return UsageError(kCommand, "--format wants text or edf, not '" + *format + "'");
+    }
     const std::string& path = args.positional[0];
     const std::string* output = args.Value("output");
     const std::string target = output ? *output : WithExtension(path, ".txt");

@@ -1,5 +1,6 @@
 // corvina-tool import: a text file of numbers becomes a record file.
 
+#include "app/EdfImport.h"
 #include "app/TextImport.h"
 #include "storage/PGFiles.h"
 #include "tools/corvina-tool/Tool.h"
@@ -13,6 +14,7 @@ constexpr const char* kCommand = "import";
 
 constexpr const char* kHelp =
     "Usage: corvina-tool import FILE --rate HZ [-o OUT.pwv]\n"
+    "       corvina-tool import FILE.edf [--signal LABEL] [-o OUT.pwv]\n"
     "\n"
     "Turns a text file of numbers (one value per sample, any separators; \".\" or \",\" as\n"
     "decimal separator) into a record file: the values are rescaled to 0 ... 1, resampled to\n"
@@ -23,17 +25,22 @@ constexpr const char* kHelp =
     "  -o, --output OUT.pwv\n"
     "                the record to write (default: FILE with the extension .pwv);\n"
     "                an existing file is replaced only when the import succeeds\n"
+    "  --signal LABEL\n"
+    "                EDF, EDF+ and BDF files: the signal to import (default: the first one);\n"
+    "                its values are kept when they fit a record, else rescaled to 0 ... 1,\n"
+    "                and the annotations \"HR <beats per minute>\" become its heart beats\n"
     "  -h, --help    this text\n"
     "\n"
     "The file must hold at least 11 numbers that are not all equal and last more than 5 s\n"
-    "at the given rate.\n";
+    "at the given rate. EDF and BDF files (named *.edf, *.bdf, or recognised by their header)\n"
+    "take no --rate; damaged or discontinuous ones are refused.\n";
 
 } // namespace
 
 int RunImport(const std::vector<std::string>& argv) {
     Args args;
     std::string error;
-    if (!ParseArgs(argv, {{"rate", 0, true}, {"output", 'o', true}}, args, error))
+    if (!ParseArgs(argv, {{"rate", 0, true}, {"output", 'o', true}, {"signal", 0, true}}, args, error))
         return UsageError(kCommand, error);
     if (args.help) {
         Print(kHelp);
@@ -42,6 +49,8 @@ int RunImport(const std::vector<std::string>& argv) {
     if (args.positional.size() != 1)
         return UsageError(kCommand, args.positional.empty() ? "no input file given" : "give one input file");
     const std::string& source = args.positional[0];
+    if (IsEdfFile(PathArg(source))) return RunEdfImport(args);
+    if (args.Has("signal")) return UsageError(kCommand, "--signal applies to EDF and BDF files only");
     const std::string* rateText = args.Value("rate");
     if (!rateText) return UsageError(kCommand, "--rate HZ is required");
     int64_t rate = 0;

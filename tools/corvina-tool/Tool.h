@@ -79,5 +79,9 @@ int RunImport(const std::vector<std::string>& args);
 int RunExport(const std::vector<std::string>& args);
 int RunAnalyze(const std::vector<std::string>& args);
 int RunInfo(const std::vector<std::string>& args);
+// The EDF branches of export (--format edf) and import (an EDF or BDF file), after the arguments
+// are parsed and one file is given.
+int RunEdfExport(const Args& args);
+int RunEdfImport(const Args& args);
 
 } // namespace tool

@@ -11,6 +11,7 @@ set(CORVINA_DEB_DEPENDS
     "liblzo2-2"
     "zlib1g"
     "libhidapi-hidraw0"
+    "libedf1"
     "libqt6core6 (>= 6.4)"
     "libqt6gui6 (>= 6.4)"
     "libqt6widgets6 (>= 6.4)"

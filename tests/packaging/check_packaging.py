@@ -49,7 +49,7 @@ EXPECTED_FILES = (
 # Runtime packages the package must depend on whatever its programs link today: the windows come
 # with Qt Widgets, Charts, PrintSupport and D-Bus and need a platform plugin to open at all.
 REQUIRED_DEPENDS = {
-    "libc6", "libstdc++6", "libgcc-s1", "liblzo2-2", "zlib1g", "libhidapi-hidraw0",
+    "libc6", "libstdc++6", "libgcc-s1", "liblzo2-2", "zlib1g", "libhidapi-hidraw0", "libedf1",
     "libqt6core6", "libqt6gui6", "libqt6widgets6", "libqt6charts6", "libqt6printsupport6",
     "libqt6dbus6", "qt6-qpa-plugins",
 }

@@ -1,0 +1,44 @@
+#pragma once
+// The plot library's QtGui renderer: layers are QImages that carry the graph's resolution
+// (dotsPerMeterX/Y), so point sizes and millimetres agree on screens, PNG files and printers;
+// transparent layers use real alpha. Text needs a QGuiApplication (fonts); no widgets are used.
+//
+// Three ways to take the frame:
+//   G2dQtCanvas canvas(&image);     // Present paints the frame onto a QImage (or QPixmap, QPrinter)
+//   G2dQtCanvas canvas(&painter);   // ... with the caller's active painter (a report page)
+//   G2dQtCanvas canvas;             // no target: a widget paints G2dQtCanvas::ImageOf(graph.Frame())
+//                                   // in its paintEvent
+// The canvas and its target must outlive their use by the graph. The canvas is used under the
+// graph's lock on the thread that renders; one canvas may serve several graphs on that thread.
+
+#include "viewing/plot/G2dSurface.h"
+
+#include <QImage>
+
+class QPaintDevice;
+class QPainter;
+
+class G2dQtCanvas final : public G2dCanvas {
+public:
+    G2dQtCanvas() = default;
+    explicit G2dQtCanvas(QPaintDevice* target) : m_device(target) {}
+    explicit G2dQtCanvas(QPainter* painter) : m_painter(painter) {}
+
+    // Antialiased lines, circles and text (on by default). Off, every pixel is exact, which
+    // pixel tests rely on. Applies to layers made afterwards (at the next layout).
+    void SetAntialiasing(bool on) { m_antialiasing = on; }
+    bool Antialiasing() const { return m_antialiasing; }
+
+    std::unique_ptr<G2dLayer> CreateLayer(G2dLayerKind kind, int width, int height, int resolution) override;
+    void Present(const G2dLayer& frame, const G2dRect& target) override;
+
+    // The image of a layer made by a G2dQtCanvas (null for none or another kind of layer). The
+    // image is valid until the graph lays out again; read it under the graph's lock while another
+    // thread may render.
+    static const QImage* ImageOf(const G2dLayer* layer);
+
+private:
+    QPaintDevice* m_device = nullptr;
+    QPainter* m_painter = nullptr;
+    bool m_antialiasing = true;
+};

@@ -65,7 +65,7 @@ double G2dChannel::MmToPixels(double mm) const {
 }
 
 int G2dChannel::PenPixels(double widthMm) const {
-    return std::max(1, Trunc(widthMm * m_pixelsPerMm));
+    return std::max(1, g2d::TruncPixels(widthMm * m_pixelsPerMm));
 }
 
 void G2dChannel::Layout(const G2dRect& rect, int resolution, double xmm, double ymm, G2dCanvas& canvas,
@@ -100,7 +100,7 @@ void G2dChannel::Clear() {
 
 void G2dChannel::SetMode(int mode, double gapMm) {
     m_mode = mode;
-    m_gap = Trunc(MmToPixels(mode != g2d::kPage ? gapMm : 0));
+    m_gap = g2d::TruncPixels(MmToPixels(mode != g2d::kPage ? gapMm : 0));
     Redraw();
 }
 
@@ -462,7 +462,7 @@ void G2dChannel::DrawDot(G2dLayer& frame) const {
 void G2dChannel::DrawMarker(G2dLayer& frame, G2dMarker& m) const {
     UpdateMarker(m);
     if (!m.visible || m.m_pixelX < 0 || m.m_pixelX >= m_width) return;
-    const int w = std::max(1, Trunc(m.width * m_pixelsPerMm));
+    const int w = std::max(1, g2d::TruncPixels(m.width * m_pixelsPerMm));
     const int x = m_rect.left + m.m_pixelX;
     int top = m_rect.top + 30;
     int bottom = m_rect.bottom - 30;
@@ -473,7 +473,7 @@ void G2dChannel::DrawMarker(G2dLayer& frame, G2dMarker& m) const {
     const G2dRect clip = m_rect;
     frame.FillRect(g2d::VerticalBand(x, w, top, bottom).Intersected(clip), m.colour);
     if (m.showValue && m.m_hasValue) {
-        const int half = Trunc(5 * m_pixelsPerMm);
+        const int half = g2d::Round(5 * m_pixelsPerMm);
         const int row = m_rect.top + RowOf(m.m_valueY);
         frame.FillRect(g2d::HorizontalBand(row, w, x - half, x + half + 1).Intersected(clip), m.colour);
     }

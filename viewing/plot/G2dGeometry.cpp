@@ -14,6 +14,14 @@ int Trunc(double v) {
     return static_cast<int>(v);
 }
 
+int Round(double v) {
+    return Trunc(v >= 0 ? v + 0.5 : v - 0.5);
+}
+
+int TruncPixels(double v) {
+    return Trunc(v + 1e-6);
+}
+
 int Mod(int a, int m) {
     if (m <= 0) return 0;
     const int r = a % m;
@@ -114,8 +122,9 @@ NumberText FormatNumber(double v, char16_t separator) {
     NumberText out;
     if (!std::isfinite(v)) return out;
     char buf[64];
+    // Rounding noise near a whole number is hidden; values near zero keep their own digits.
     const double nearest = std::round(v);
-    if (std::fabs(v - nearest) < 0.001 && std::fabs(nearest) < 1e15) {
+    if (v == 0 || (nearest != 0 && std::fabs(v - nearest) < 0.001 && std::fabs(nearest) < 1e15)) {
         std::snprintf(buf, sizeof buf, "%.0f", nearest == 0 ? 0.0 : nearest);
         out.mantissa = Ascii(buf, separator);
         return out;

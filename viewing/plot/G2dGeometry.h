@@ -17,6 +17,11 @@ inline constexpr double kMmPerInchInverse = 0.039370078740157;
 
 // Truncation toward zero that never overflows: NaN gives 0, magnitudes are held to 1e9.
 int Trunc(double v);
+// Nearest integer, halves away from zero, held like Trunc: millimetre positions in pixels.
+int Round(double v);
+// Truncation of a pixel width that forgives the representation error of the millimetre factor
+// (0.3 mm at 254 pixels per inch is 3 pixels, not 2.999...).
+int TruncPixels(double v);
 // a modulo m in 0 ... m - 1; 0 when m <= 0.
 int Mod(int a, int m);
 // A scale (pixels per unit) that can be divided by: finite and positive.
@@ -56,9 +61,10 @@ double YOffset(int baselineFlags, double userOffset, int height, double yScale, 
 // Pixel row of y in a channel `height` pixels high.
 int RowOf(double y, double yOffset, double yScale, int height);
 
-// Label text of a number: an integer when within 0.001 of one, else 4 significant digits with the
-// given separator; scientific (the mantissa followed by "·10", the exponent apart to be raised)
-// below 0.00001 in magnitude or from 5 integer digits on. Non-finite values give empty texts.
+// Label text of a number: a whole number when within 0.001 of one other than 0 (0 itself gives
+// "0"), else 4 significant digits with the given separator; scientific (the mantissa followed by
+// "·10", the exponent apart to be raised) below 0.00001 in magnitude or from 5 integer digits on.
+// Non-finite values give empty texts.
 struct NumberText {
     MString mantissa;
     MString exponent; // empty in fixed notation

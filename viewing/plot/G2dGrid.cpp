@@ -67,7 +67,7 @@ void G2dGrid::Layout(G2dCanvas& canvas, int resolution, bool xTop, bool xBottom,
     m_yLabelsRight = yRight;
     m_xUnitsPerMm = g2d::Divide(ch.m_pixelsPerMm, ch.m_xScale);
     m_yUnitsPerMm = g2d::Divide(ch.m_pixelsPerMm, ch.m_yScale);
-    m_thin = std::max(1, Trunc(0.3 * ch.m_pixelsPerMm + 0.5));
+    m_thin = std::max(1, g2d::TruncPixels(0.3 * ch.m_pixelsPerMm + 0.5));
     m_thick = 2 * m_thin;
     ResetLastGridX();
     m_channel.m_yOffset = g2d::YOffset(m_baselineFlags, m_userOffset, ch.m_height, ch.m_yScale, ch.m_yOffset);
@@ -137,7 +137,7 @@ std::vector<G2dGrid::XLabel> G2dGrid::XLabels() const {
         if (column < margin || ch.m_width - column < margin) continue;
         XLabel l{value, column, 0, ch.m_width};
         if (ch.m_mode != g2d::kPage) {
-            if (column < wrap)
+            if (column <= wrap)
                 l.clipRight = wrap;
             else
                 l.clipLeft = wrap + ch.m_gap;
@@ -248,11 +248,11 @@ void G2dGrid::DrawScaleBar(G2dLayer& layer) {
     const int h = ch.m_height;
     const int t = m_thin;
     const G2dRect all{0, 0, ch.m_width, h};
-    const int x0 = Trunc(20 * mm);
-    const int y0 = h - Trunc(15 * mm);
-    const int length = Trunc(20 * mm);
-    const int headLength = std::max(1, Trunc(2 * mm));
-    const int headHalf = std::max(1, Trunc(1.5 * mm));
+    const int x0 = g2d::Round(20 * mm);
+    const int y0 = h - g2d::Round(15 * mm);
+    const int length = g2d::Round(20 * mm);
+    const int headLength = std::max(1, g2d::Round(2 * mm));
+    const int headHalf = std::max(1, g2d::Round(1.5 * mm));
     const int tipX = x0 + length;
     const int tipY = y0 - length;
     // The x arrow to the right, the y arrow upwards, both from the corner.
@@ -267,7 +267,7 @@ void G2dGrid::DrawScaleBar(G2dLayer& layer) {
     layer.FillPolygon(yHead, 3, kBlack);
     // The x caption ends at the tip, 2 mm below the arrow; the y caption reads upwards left of the
     // y arrow and ends at its tip.
-    const int away = Trunc(2 * mm);
+    const int away = g2d::Round(2 * mm);
     const G2dSize xs = layer.TextSize(ch.m_xCaption, kLabelFont);
     layer.Text(tipX - xs.width, y0 + away, ch.m_xCaption, kLabelFont, kBlack, all, false);
     const G2dSize ys = layer.TextSize(ch.m_yCaption, kLabelFont);
@@ -278,8 +278,8 @@ void G2dGrid::DrawFixedLabel(G2dLayer& layer, const G2dText& t, const G2dRect& a
     const G2dFont font{t.fontSize, t.fontStyle};
     const G2dSize size = layer.TextSize(t.text, font);
     const double mm = m_channel.m_pixelsPerMm;
-    const int px = Trunc(t.x * mm);
-    const int py = Trunc(t.y * mm);
+    const int px = g2d::Round(t.x * mm);
+    const int py = g2d::Round(t.y * mm);
     int left = area.left + px;
     if (!(t.flags & g2d::kNoAlignX)) {
         if (t.flags & g2d::kCentreX)
@@ -318,7 +318,7 @@ void G2dGrid::DrawOverlay() {
             layer.FillRect(g2d::HorizontalBand(l.row, l.width, 0, w).Intersected(all), zeroLineColour);
 
     // y labels every 10 mm, away from the top and bottom edges.
-    const int away = Trunc(3 * ch.m_pixelsPerMm);
+    const int away = g2d::Round(3 * ch.m_pixelsPerMm);
     const int textHeight = layer.TextSize(MString(u"0"), kLabelFont).height;
     for (const YLabel& l : YLabels()) {
         const int top = l.row - textHeight / 2;
@@ -331,8 +331,8 @@ void G2dGrid::DrawOverlay() {
     // The name sits in the corner of the scale bar; a channel too small to hold it wholly goes without.
     if (!ch.m_name.IsEmpty()) {
         const G2dSize size = layer.TextSize(ch.m_name, kLabelFont);
-        const int left = Trunc(20 * ch.m_pixelsPerMm) + size.height;
-        const int top = h - Trunc(15 * ch.m_pixelsPerMm) - 2 * size.height;
+        const int left = g2d::Round(20 * ch.m_pixelsPerMm) + size.height;
+        const int top = h - g2d::Round(15 * ch.m_pixelsPerMm) - 2 * size.height;
         const G2dRect box{left, top, left + size.width, top + size.height};
         if (box.Intersected(all) == box) layer.Text(left, top, ch.m_name, kLabelFont, kBlack, all, false);
     }
@@ -344,7 +344,7 @@ void G2dGrid::DrawOverlay() {
 void G2dGrid::DrawXLabels(G2dLayer& frame, G2dPixel origin) {
     if (!m_xLabelsTop && !m_xLabelsBottom) return;
     const G2dChannel& ch = m_channel;
-    const int away = Trunc(3 * ch.m_pixelsPerMm);
+    const int away = g2d::Round(3 * ch.m_pixelsPerMm);
     for (const XLabel& l : XLabels()) {
         const G2dRect clip{origin.x + l.clipLeft, origin.y, origin.x + l.clipRight, origin.y + ch.m_height};
         if (clip.IsEmpty()) continue;

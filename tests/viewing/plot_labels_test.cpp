@@ -265,8 +265,10 @@ TEST(PlotLabels, DataLabelsThatScrollOutAreDeleted) {
     const Op* label = find(first, u"72");
     ASSERT_NE(label, nullptr);
     EXPECT_EQ(label->font, (G2dFont{14, kG2dBold}));
-    // Centred on its point: column 996 - (5 - 1) x 100 - 1 gap pixel, row of 0.8.
-    EXPECT_EQ((label->rect.left + label->rect.right) / 2 - 2, 595);
+    // Centred on its point: the newest point (x 5) stands at column 996 - 1 gap pixel - 1, and x 1
+    // lies 400 pixels left of it.
+    EXPECT_EQ((label->rect.left + label->rect.right) / 2 - 2, 994 - 400);
+    EXPECT_EQ(g.ch->CurveColumn(5), 994);
 
     // Scrolled to 12: the left edge is at 2.04; 72 (x = 1) lies wholly outside, 75 (x = 2.1) still
     // shows half.

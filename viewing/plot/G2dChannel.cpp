@@ -180,7 +180,10 @@ bool G2dChannel::ValueAt(double x, double* y) const {
 }
 
 int G2dChannel::PageOf(double x) const {
-    return Trunc(std::floor(x / m_span));
+    // By the same pixel arithmetic as the columns, so a point and its column agree on the page.
+    if (!UsableScale(m_xScale) || m_width <= 0) return 0;
+    const int pixel = Trunc(x * m_xScale + 0.5);
+    return (pixel - Mod(pixel, m_width)) / m_width;
 }
 
 double G2dChannel::LabelPageStart() const {
@@ -204,7 +207,7 @@ bool G2dChannel::DataLabelColumn(double x, int* column) const {
     if (!UsableScale(m_xScale)) return false;
     int c = 0;
     if (m_mode == g2d::kScroll) {
-        c = Trunc(m_width - (m_currentX - x) * m_xScale) - m_gap;
+        c = CurveColumn(m_currentX) - g2d::Round((m_currentX - x) * m_xScale);
     } else {
         c = Trunc((x - LabelPageStart()) * m_xScale);
         if (m_mode == g2d::kSweep && c < 0) {
@@ -221,7 +224,7 @@ double G2dChannel::DataXAtPixel(int pixel) const {
     if (!UsableScale(m_xScale)) return m_currentX;
     switch (m_mode) {
         case g2d::kScroll:
-            return m_currentX - (m_width - m_gap - pixel) / m_xScale;
+            return m_currentX - (CurveColumn(m_currentX) - pixel) / m_xScale;
         case g2d::kSweep: {
             const double pageStart = PageOf(m_currentX) * m_span;
             return pixel <= SweepColumn() ? pageStart + pixel / m_xScale
@@ -264,7 +267,7 @@ void G2dChannel::UpdateMarker(G2dMarker& m) const {
     } else if (!scale) {
         m.m_pixelX = -1;
     } else if (m_mode == g2d::kScroll) {
-        m.m_pixelX = Trunc(m_width - m_gap - (m_currentX - m.x) * m_xScale);
+        m.m_pixelX = CurveColumn(m_currentX) - g2d::Round((m_currentX - m.x) * m_xScale);
     } else if (m_mode == g2d::kSweep) {
         double from = 0, to = 0;
         VisibleRange(&from, &to);

@@ -290,9 +290,9 @@ TEST(PlotLabels, SweepShowsOldPageLabelsOnlyWhereNotYetOverwritten) {
     Graph254 g(300, 10, 10);
     g.graph.SetMode(g2d::kSweep, 0);
     G2dGrid& grid = g.ch->Grid();
-    grid.AddText(MString(u"old-visible"), 1 | 8, {}, g2d::kDataLabel, 0, 5.005);
+    grid.AddText(MString(u"old-visible"), 1 | 8, {}, g2d::kDataLabel, 0, 5.003);
     grid.AddText(MString(u"old-overwritten"), 1 | 8, {}, g2d::kDataLabel, 0, 1.005);
-    grid.AddText(MString(u"current"), 1 | 8, {}, g2d::kDataLabel, 0, 10.505);
+    grid.AddText(MString(u"current"), 1 | 8, {}, g2d::kDataLabel, 0, 10.507);
     g.Feed(4, 12); // page 1 from 9.96; the sweep at column 204
     g.graph.Render();
     EXPECT_EQ(grid.TextCount(), 2);
@@ -300,9 +300,9 @@ TEST(PlotLabels, SweepShowsOldPageLabelsOnlyWhereNotYetOverwritten) {
     for (const Op* op : FrameOf(g.graph).Of(Op::Text))
         if (op->text.StartsWith(MString(u"old")) || op->text.Equals(u"current"))
             drawn.emplace_back(U8(op->text), op->rect.left - 2);
-    // x 5.005 on the previous page: (5.005 - 9.96) x 100 truncated, + 996; x 10.505 on the current
-    // page: 0.545 x 100 truncated.
-    EXPECT_EQ(drawn, (std::vector<std::pair<std::string, int>>{{"old-visible", 501}, {"current", 54}}));
+    // x 5.003 on the previous page: (5.003 - 9.96) x 100 rounded, + 996; x 10.507 on the current
+    // page: 0.547 x 100 rounded.
+    EXPECT_EQ(drawn, (std::vector<std::pair<std::string, int>>{{"old-visible", 501}, {"current", 55}}));
 }
 
 TEST(PlotLabels, FixedLabelPlacementFlags) {

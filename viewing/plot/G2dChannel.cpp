@@ -209,7 +209,7 @@ bool G2dChannel::DataLabelColumn(double x, int* column) const {
     if (m_mode == g2d::kScroll) {
         c = CurveColumn(m_currentX) - g2d::Round((m_currentX - x) * m_xScale);
     } else {
-        c = Trunc((x - LabelPageStart()) * m_xScale);
+        c = Trunc((x - LabelPageStart()) * m_xScale + 0.5);
         if (m_mode == g2d::kSweep && c < 0) {
             // From the previous page: shown only where the sweep has not yet overwritten it.
             c += m_width;
@@ -273,7 +273,7 @@ void G2dChannel::UpdateMarker(G2dMarker& m) const {
         VisibleRange(&from, &to);
         m.m_pixelX = m.x >= from && m.x <= to ? CurveColumn(m.x) : -1;
     } else {
-        m.m_pixelX = Trunc((m.x - LabelPageStart()) * m_xScale);
+        m.m_pixelX = Trunc((m.x - LabelPageStart()) * m_xScale + 0.5);
     }
     m.m_hasValue = ValueAt(m.m_dataX, &m.m_valueY);
     if (!m.m_hasValue) m.m_valueY = 0;
@@ -283,23 +283,17 @@ bool G2dChannel::ApplyPens(const G2dPoint& p, PathBuilder& path) {
     if (m_pens.empty()) return false;
     if (std::fabs(p.x - m_lastPenCheckX) * m_xScale < 10) return false;
     m_lastPenCheckX = p.x;
-    if (m_mode == g2d::kScroll) {
-        // The pen in force is the last one that starts at or before p.
-        size_t i = m_pens.size();
-        while (i > 0 && m_pens[i - 1].x > p.x) --i;
-        if (i > 0) {
-            m_curveWidth = static_cast<float>(m_pens[i - 1].width);
-            m_curveColour = m_pens[i - 1].colour;
-        }
-        // A pen is no longer needed once the next one covers the whole visible span.
-        while (m_pens.size() > 1 && m_pens[1].x <= p.x - m_span) m_pens.erase(m_pens.begin());
-    } else {
-        while (!m_pens.empty() && p.x >= m_pens.front().x) {
-            m_curveWidth = static_cast<float>(m_pens.front().width);
-            m_curveColour = m_pens.front().colour;
-            m_pens.erase(m_pens.begin());
-        }
+    // The pen in force is the last one that starts at or before p, whichever way the curve is
+    // being drawn (page and scroll modes draw from the newest point backwards).
+    size_t i = m_pens.size();
+    while (i > 0 && m_pens[i - 1].x > p.x) --i;
+    if (i > 0) {
+        m_curveWidth = static_cast<float>(m_pens[i - 1].width);
+        m_curveColour = m_pens[i - 1].colour;
     }
+    // A pen is no longer needed once the next one covers everything still shown.
+    const double shownFrom = m_mode == g2d::kPage ? PageOf(p.x) * m_span : p.x - m_span;
+    while (m_pens.size() > 1 && m_pens[1].x <= shownFrom) m_pens.erase(m_pens.begin());
     path.SetPen(m_curveColour, PenPixels(m_curveWidth));
     return true;
 }

@@ -13,8 +13,8 @@
 //   scroll trunc(x * XScale + offset - 0.5) mod Width with offset = Width - Gap - (trunc(cx * XScale
 //          + 0.5) mod Width), so Gap blank columns stay right of the newest point.
 // Data labels and markers stand where the curve shows their x: in scroll mode the newest point's
-// column less (cx - x) x XScale rounded; in page mode (x - page start) x XScale truncated, the
-// page being the one that holds cx - 0.00001 (a point on a page end belongs to the page it ends).
+// column less (cx - x) x XScale rounded; in page and sweep modes (x - page start) x XScale rounded,
+// the page being the one that holds cx - 0.00001 (a point on a page end belongs to the page it ends).
 
 #include "core/MString.h"
 #include "viewing/plot/G2dGrid.h"

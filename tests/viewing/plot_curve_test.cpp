@@ -335,6 +335,25 @@ TEST(PlotPens, ScrollModePicksThePenInForceAndDropsOldOnes) {
     EXPECT_EQ(p.ch->CurveColour(), kGreen);
 }
 
+TEST(PlotPens, PointsBeforeTheFirstPenKeepThePenBeforeIt) {
+    // As the record viewer does after Clear: the curve is red, the first pen (green) starts at 5.
+    for (int mode : {g2d::kScroll, g2d::kPage}) {
+        Plot p(1000, 300, mode, 0);
+        p.ch->SetCurveColour(kRed);
+        p.Feed(0, 8);
+        p.ch->AddLinePen(-1, kGreen, 5.0);
+        p.graph.Render(); // drawn from x 8 backwards
+        const auto lines = p.Curve().Of(Op::Polyline);
+        ASSERT_GE(lines.size(), 2u) << mode;
+        EXPECT_EQ(lines.front()->colour, kGreen) << mode;
+        EXPECT_EQ(lines.back()->colour, kRed) << mode;
+        // The change lies within 10 pixels of x 5 (column 500 in both modes here).
+        const int change = lines.back()->points.front().x;
+        const int at = mode == g2d::kScroll ? p.ch->CurveColumn(5.0) : 500;
+        EXPECT_LE(std::abs(change - at), 10) << mode;
+    }
+}
+
 TEST(PlotMarkers, AnchoredMarkerReadsTheDataUnderIt) {
     // Channel 1000 pixels wide, 100 pixels per unit, newest point at x 10.
     struct Case {

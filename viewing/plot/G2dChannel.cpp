@@ -121,6 +121,8 @@ void G2dChannel::AddLinePen(double widthMm, G2dRgb colour, double x) {
         m_curveColour = colour;
     }
     if (!m_pens.empty() && m_pens.back().width == widthMm && m_pens.back().colour == colour) return;
+    // What was in force before the first pen colours the points before it.
+    if (m_pens.empty()) m_basePen = {m_curveWidth, m_curveColour, x};
     m_pens.push_back({widthMm, colour, x});
 }
 
@@ -287,13 +289,15 @@ bool G2dChannel::ApplyPens(const G2dPoint& p, PathBuilder& path) {
     // being drawn (page and scroll modes draw from the newest point backwards).
     size_t i = m_pens.size();
     while (i > 0 && m_pens[i - 1].x > p.x) --i;
-    if (i > 0) {
-        m_curveWidth = static_cast<float>(m_pens[i - 1].width);
-        m_curveColour = m_pens[i - 1].colour;
-    }
+    const G2dLinePen& pen = i > 0 ? m_pens[i - 1] : m_basePen;
+    m_curveWidth = static_cast<float>(pen.width);
+    m_curveColour = pen.colour;
     // A pen is no longer needed once the next one covers everything still shown.
     const double shownFrom = m_mode == g2d::kPage ? PageOf(p.x) * m_span : p.x - m_span;
-    while (m_pens.size() > 1 && m_pens[1].x <= shownFrom) m_pens.erase(m_pens.begin());
+    while (m_pens.size() > 1 && m_pens[1].x <= shownFrom) {
+        m_basePen = m_pens.front();
+        m_pens.erase(m_pens.begin());
+    }
     path.SetPen(m_curveColour, PenPixels(m_curveWidth));
     return true;
 }

@@ -58,7 +58,8 @@ public:
 
     // From x on, draw the curve `widthMm` wide (<= 0: the current width) in `colour`. A positive
     // width with x <= 0 becomes the current pen at once. Nothing is added when the last pen is the
-    // same. Pens are looked up at most once per 10 pixels of x while drawing.
+    // same. Points before the first pen keep the pen that was current when it was added. Pens are
+    // looked up at most once per 10 pixels of x while drawing.
     void AddLinePen(double widthMm, G2dRgb colour, double x);
     const std::vector<G2dLinePen>& Pens() const { return m_pens; }
 
@@ -161,6 +162,7 @@ private:
     bool m_restart = true;
     std::vector<G2dPoint> m_points;
     std::vector<G2dLinePen> m_pens;
+    G2dLinePen m_basePen; // in force before the first pen in the list
     int m_mode = g2d::kPage;
     int m_gap = 0;
     double m_xScale = 0;

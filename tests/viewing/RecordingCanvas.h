@@ -25,7 +25,7 @@ struct Op {
     G2dFont font;                     // Text
     bool upwards = false;             // Text
     G2dRect clip;                     // Text
-    const G2dLayer* source = nullptr; // Draw
+    const G2dLayer* source = nullptr; // Draw (rect: where the part lands)
 };
 
 class RecordingLayer final : public G2dLayer {
@@ -71,8 +71,10 @@ public:
         op.colour = c;
         ops.push_back(op);
     }
-    void Circle(G2dPixel centre, int radius, G2dRgb fill, G2dRgb outline, int outlineWidth) override {
+    void Circle(G2dPixel centre, int radius, G2dRgb fill, G2dRgb outline, int outlineWidth,
+                const G2dRect& clip) override {
         Op op(Op::Circle);
+        op.clip = clip;
         op.points = {centre};
         op.radius = radius;
         op.fill = fill;
@@ -97,10 +99,10 @@ public:
         op.upwards = upwards;
         ops.push_back(op);
     }
-    void Draw(const G2dLayer& source, int x, int y) override {
+    void Draw(const G2dLayer& source, int x, int y, const G2dRect& part) override {
         Op op(Op::Draw);
         op.source = &source;
-        op.rect = {x, y, x + source.Width(), y + source.Height()};
+        op.rect = part.Translated(x, y); // where it lands
         ops.push_back(op);
     }
 

@@ -268,9 +268,46 @@ TEST(PlotRender, AFrameBeyondThePixelLimitStillCoversItsTarget) {
     EXPECT_EQ(target.pixel(0, 0) | 0xff000000u, kFrame);
 }
 
+// Page and sweep modes compose only the columns that changed; the result must equal a frame
+// composed whole (InvalidateGrid forces that) after every tick, with labels, markers and the dot.
+TEST(PlotRender, IncrementalCompositionEqualsAWholeFrame) {
+    for (int mode : {g2d::kSweep, g2d::kPage}) {
+        Rendered a(mode, 10), b(mode, 10);
+        for (Rendered* r : {&a, &b}) {
+            r->ch->SetCurveWidth(0.7f);
+            r->canvas.SetSmoothText(true); // the text as a screen shows it
+            G2dMarker* m = r->ch->AddMarker();
+            m->x = 4.5;
+            m->label = MString(u"B2");
+            r->ch->Grid().AddText(MString(u"frame"), 9, {0, 0, 255}, g2d::kFrameLabel, 1, 150);
+            r->graph.SetCanvas(&r->canvas, 254, 10, 10, {0, 0, 1004, 304});
+            r->graph.SetMode(mode, 10);
+        }
+        G2dMarker* anchored = a.ch->AddMarker();
+        anchored->anchored = true;
+        G2dMarker* anchoredB = b.ch->AddMarker();
+        anchoredB->anchored = true;
+        for (int tick = 0; tick < 70; ++tick) {
+            const double x0 = tick * 0.25;
+            for (Rendered* r : {&a, &b}) {
+                r->Feed(tick == 0 ? 0 : x0 + 0.01, x0 + 0.25, 0.4 + 0.3 * std::sin(x0));
+                if (tick % 7 == 3)
+                    r->ch->Grid().AddText(MString::FromInt(tick), 18, {255, 0, 0}, g2d::kDataLabel, 0.9,
+                                          x0 + 0.1, 12);
+            }
+            anchored->x = anchoredB->x = 100 + 7 * tick; // moves on every tick
+            b.graph.InvalidateGrid();
+            a.graph.Render();
+            b.graph.Render();
+            ASSERT_TRUE(a.target == b.target) << "mode " << mode << ", tick " << tick;
+        }
+    }
+}
+
 TEST(PlotRender, AntialiasedCurveIsDrawn) {
     QImage target(1004, 304, QImage::Format_RGB32);
     G2dQtCanvas canvas(&target);
+    canvas.SetSmoothLines(true);
     G2dGraph graph;
     G2dChannel* ch = graph.AddChannel(MString(u"c"));
     ch->SetCurveWidth(0.7f);

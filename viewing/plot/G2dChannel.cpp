@@ -13,7 +13,8 @@ using g2d::UsableScale;
 // Collects the joined pixels of the curve and hands them to the layer as one polyline per pen.
 class G2dChannel::PathBuilder {
 public:
-    PathBuilder(G2dLayer& layer, const G2dRect& clip) : m_layer(layer), m_clip(clip) {}
+    PathBuilder(G2dLayer& layer, const G2dRect& clip, G2dChannel& channel)
+        : m_layer(layer), m_clip(clip), m_channel(channel) {}
     ~PathBuilder() { Flush(); }
 
     void SetPen(G2dRgb colour, int width) {
@@ -30,7 +31,13 @@ public:
         Flush();
         m_points.push_back(p);
     }
-    void LineTo(G2dPixel p) { m_points.push_back(p); }
+    void LineTo(G2dPixel p) {
+        if (!m_points.empty()) {
+            const G2dPixel a = m_points.back();
+            m_channel.MarkColumns(std::min(a.x, p.x) - m_width, std::max(a.x, p.x) + m_width + 1);
+        }
+        m_points.push_back(p);
+    }
     void Flush() {
         if (m_points.size() > 1)
             m_layer.Polyline(m_points.data(), static_cast<int>(m_points.size()), m_colour, m_width, m_clip);
@@ -40,6 +47,7 @@ public:
 private:
     G2dLayer& m_layer;
     G2dRect m_clip;
+    G2dChannel& m_channel;
     std::vector<G2dPixel> m_points;
     G2dRgb m_colour;
     int m_width = 1;
@@ -95,7 +103,17 @@ void G2dChannel::Clear() {
     m_lastPenCheckX = -100.0;
     m_havePixel = false;
     m_fullRedraw = false;
+    m_composed = false;
     if (m_curve) m_curve->ClearRect({0, 0, m_curve->Width(), m_curve->Height()}, m_transparent);
+}
+
+void G2dChannel::MarkColumns(int from, int to) {
+    if (m_allDirty) return;
+    if (m_dirtyColumns.size() != static_cast<size_t>(m_width))
+        m_dirtyColumns.assign(static_cast<size_t>(m_width), 0);
+    from = std::max(from, 0);
+    to = std::min(to, m_width);
+    for (int c = from; c < to; ++c) m_dirtyColumns[static_cast<size_t>(c)] = 1;
 }
 
 void G2dChannel::SetMode(int mode, double gapMm) {
@@ -109,6 +127,7 @@ void G2dChannel::Redraw() {
     m_drawnValid = false;
     m_havePixel = false;
     m_fullRedraw = true;
+    m_composed = false;
     m_lastPenCheckX = -100.0;
     m_grid.ResetLastGridX();
 }
@@ -327,7 +346,7 @@ void G2dChannel::DrawCurve() {
         return G2dPixel{column, RowOf(p.y)};
     };
 
-    PathBuilder path(layer, all);
+    PathBuilder path(layer, all, *this);
     path.SetPen(m_curveColour, w);
 
     if (m_mode == g2d::kSweep) {
@@ -338,15 +357,21 @@ void G2dChannel::DrawCurve() {
         auto clearBand = [&](int from, int to) { // columns [from, to), modulo the width
             if (to - from >= width) {
                 layer.ClearRect(all, m_transparent);
+                MarkAll();
                 return;
             }
             const int a = Mod(from, width);
             const int b = a + (to - from);
             layer.ClearRect({a, 0, std::min(b, width), m_height}, m_transparent);
-            if (b > width) layer.ClearRect({0, 0, b - width, m_height}, m_transparent);
+            MarkColumns(a, b);
+            if (b > width) {
+                layer.ClearRect({0, 0, b - width, m_height}, m_transparent);
+                MarkColumns(0, b - width);
+            }
         };
         if (clearAll) {
             layer.ClearRect(all, m_transparent);
+            MarkAll();
         } else {
             int to = current + m_gap + w;
             const int from = m_lastPixel.x + w;
@@ -414,6 +439,7 @@ void G2dChannel::DrawCurve() {
             }
         } else if (full || PageOf(m_currentX) != PageOf(m_lastDrawnX)) {
             layer.ClearRect(all, m_transparent);
+            MarkAll();
         }
         // Backwards from the newest point down to the drawn index.
         const G2dPoint& newest = m_points[static_cast<size_t>(count - 1)];
@@ -451,16 +477,16 @@ void G2dChannel::DrawCurve() {
     m_havePixel = true;
 }
 
-void G2dChannel::DrawDot(G2dLayer& frame) const {
+void G2dChannel::DotOps(G2dFrameOps& ops) const {
     if (!m_havePixel) return;
     const int w = PenPixels(m_curveWidth);
     const int r = std::min(2 * w, 6);
     if (r >= m_gap) return;
-    frame.Circle({m_rect.left + m_lastPixel.x, m_rect.top + m_lastPixel.y}, r, G2dRgb{255, 255, 255},
-                 m_curveColour, std::max(1, r / 2));
+    ops.push_back(G2dFrameOp::MakeCircle({m_rect.left + m_lastPixel.x, m_rect.top + m_lastPixel.y}, r,
+                                         G2dRgb{255, 255, 255}, m_curveColour, std::max(1, r / 2), m_rect));
 }
 
-void G2dChannel::DrawMarker(G2dLayer& frame, G2dMarker& m) const {
+void G2dChannel::MarkerOps(G2dMarker& m, G2dFrameOps& ops) const {
     UpdateMarker(m);
     if (!m.visible || m.m_pixelX < 0 || m.m_pixelX >= m_width) return;
     const int w = std::max(1, g2d::TruncPixels(m.width * m_pixelsPerMm));
@@ -472,34 +498,84 @@ void G2dChannel::DrawMarker(G2dLayer& frame, G2dMarker& m) const {
         bottom = m_rect.bottom;
     }
     const G2dRect clip = m_rect;
-    frame.FillRect(g2d::VerticalBand(x, w, top, bottom).Intersected(clip), m.colour);
+    ops.push_back(G2dFrameOp::MakeFill(g2d::VerticalBand(x, w, top, bottom).Intersected(clip), m.colour));
     if (m.showValue && m.m_hasValue) {
         const int half = g2d::Round(5 * m_pixelsPerMm);
         const int row = m_rect.top + RowOf(m.m_valueY);
-        frame.FillRect(g2d::HorizontalBand(row, w, x - half, x + half + 1).Intersected(clip), m.colour);
+        ops.push_back(G2dFrameOp::MakeFill(
+            g2d::HorizontalBand(row, w, x - half, x + half + 1).Intersected(clip), m.colour));
     }
-    frame.Circle({x, top}, w, G2dRgb{255, 255, 255}, m.colour, w);
-    frame.Circle({x, bottom}, w, G2dRgb{255, 255, 255}, m.colour, w);
-    if (!m.label.IsEmpty()) {
+    ops.push_back(G2dFrameOp::MakeCircle({x, top}, w, G2dRgb{255, 255, 255}, m.colour, w, clip));
+    ops.push_back(G2dFrameOp::MakeCircle({x, bottom}, w, G2dRgb{255, 255, 255}, m.colour, w, clip));
+    if (!m.label.IsEmpty() && m_frame) {
         const G2dFont font{m.fontSize > 0 ? m.fontSize : Trunc(2 * m.width + 8), kG2dBold};
-        const G2dSize size = frame.TextSize(m.label, font);
+        const G2dSize size = m_frame->TextSize(m.label, font);
         // Upwards, right of the line, centred vertically in the channel.
         const int left = g2d::BandStart(x, w) + 2 * w + 1;
         const int topOfText = m_rect.top + (m_rect.Height() - size.width) / 2;
-        frame.Text(left, topOfText, m.label, font, m.colour, clip, true);
+        ops.push_back(G2dFrameOp::MakeText({left, topOfText, left + size.height, topOfText + size.width},
+                                           m.label, font, m.colour, clip, true));
     }
 }
 
-void G2dChannel::RenderInto(G2dLayer& frame) {
+void G2dChannel::Compose(G2dLayer& frame, bool full, std::vector<G2dRect>* composed) {
     if (!Drawable()) return;
+    full = full || !m_composed || m_mode == g2d::kScroll;
+    m_allDirty = full;
     m_grid.UpdateVerticalLines();
-    const G2dPixel origin{m_rect.left, m_rect.top};
-    frame.Draw(*m_grid.m_gridLayer, origin.x, origin.y);
-    frame.Draw(*m_grid.m_overlay, origin.x, origin.y);
-    m_grid.DrawXLabels(frame, origin);
-    m_grid.DrawFrameLabels(frame, origin);
     DrawCurve();
-    frame.Draw(*m_curve, origin.x, origin.y);
-    DrawDot(frame);
-    for (auto& m : m_markers) DrawMarker(frame, *m);
+    const G2dPixel origin{m_rect.left, m_rect.top};
+    G2dFrameOps under, over;
+    m_grid.XLabelOps(frame, origin, under);
+    m_grid.DataLabelOps(frame, origin, under);
+    DotOps(over);
+    for (auto& m : m_markers) MarkerOps(*m, over);
+
+    // What changed on the frame since the last one, beside the layers.
+    auto diff = [&](const G2dFrameOps& before, const G2dFrameOps& now) {
+        auto mark = [&](const G2dFrameOp& op) {
+            const G2dRect b = op.Box().Intersected(m_rect);
+            if (!b.IsEmpty()) MarkColumns(b.left - m_rect.left, b.right - m_rect.left);
+        };
+        for (const G2dFrameOp& op : before)
+            if (std::find(now.begin(), now.end(), op) == now.end()) mark(op);
+        for (const G2dFrameOp& op : now)
+            if (std::find(before.begin(), before.end(), op) == before.end()) mark(op);
+    };
+    if (!m_allDirty) {
+        diff(m_underOps, under);
+        diff(m_overOps, over);
+    }
+
+    std::vector<G2dRect> regions;
+    if (m_allDirty) {
+        regions.push_back(m_rect);
+    } else if (m_dirtyColumns.size() == static_cast<size_t>(m_width)) {
+        for (int c = 0; c < m_width;) {
+            if (!m_dirtyColumns[static_cast<size_t>(c)]) {
+                ++c;
+                continue;
+            }
+            int e = c;
+            while (e < m_width && m_dirtyColumns[static_cast<size_t>(e)]) ++e;
+            regions.push_back({m_rect.left + c, m_rect.top, m_rect.left + e, m_rect.bottom});
+            c = e;
+        }
+    }
+    for (const G2dRect& region : regions) {
+        const G2dRect part = region.Translated(-origin.x, -origin.y);
+        frame.Draw(*m_grid.m_gridLayer, origin.x, origin.y, part);
+        frame.Draw(*m_grid.m_overlay, origin.x, origin.y, part);
+        for (const G2dFrameOp& op : under)
+            if (op.Box().Intersects(region)) op.Draw(frame, region);
+        frame.Draw(*m_curve, origin.x, origin.y, part);
+        for (const G2dFrameOp& op : over)
+            if (op.Box().Intersects(region)) op.Draw(frame, region);
+        if (composed) composed->push_back(region);
+    }
+    m_underOps = std::move(under);
+    m_overOps = std::move(over);
+    m_composed = true;
+    m_allDirty = false;
+    std::fill(m_dirtyColumns.begin(), m_dirtyColumns.end(), 0);
 }

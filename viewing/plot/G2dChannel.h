@@ -17,11 +17,13 @@
 // the page being the one that holds cx - 0.00001 (a point on a page end belongs to the page it ends).
 
 #include "core/MString.h"
+#include "viewing/plot/G2dFrameOp.h"
 #include "viewing/plot/G2dGrid.h"
 #include "viewing/plot/G2dMarker.h"
 #include "viewing/plot/G2dSurface.h"
 #include "viewing/plot/G2dTypes.h"
 
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -133,9 +135,15 @@ private:
     void Redraw();
     void AddPoints(const double* xs, int n, const double* ys);
     void DrawCurve();
-    void RenderInto(G2dLayer& frame);
-    void DrawDot(G2dLayer& frame) const;
-    void DrawMarker(G2dLayer& frame, G2dMarker& m) const;
+    // Brings the channel's part of the frame up to date: all of it when `full`, in scroll mode or
+    // after a layout or clear, otherwise only the columns that changed since the last frame.
+    // Appends the frame rectangles it composed.
+    void Compose(G2dLayer& frame, bool full, std::vector<G2dRect>* composed);
+    void DotOps(G2dFrameOps& ops) const;
+    void MarkerOps(G2dMarker& m, G2dFrameOps& ops) const;
+    // Columns [from, to) of the channel changed on a layer since the last frame.
+    void MarkColumns(int from, int to);
+    void MarkAll() { m_allDirty = true; }
     int PenPixels(double widthMm) const;
     int PageOf(double x) const;
     double LabelPageStart() const;
@@ -180,6 +188,14 @@ private:
     G2dPixel m_lastPixel;
     bool m_havePixel = false;
     double m_lastPenCheckX = -100.0;
+
+    // Composition of the last frame: what was drawn over the layers, whether the frame holds it,
+    // and the columns changed since.
+    G2dFrameOps m_underOps; // labels, below the curve
+    G2dFrameOps m_overOps;  // the dot and the markers
+    bool m_composed = false;
+    bool m_allDirty = false;
+    std::vector<uint8_t> m_dirtyColumns;
 
     G2dGrid m_grid;
 };

@@ -49,6 +49,7 @@ void G2dGraph::SetCanvas(G2dCanvas* canvas, int resolution, double ymm, double x
     m_xmm = xmm;
     Layout();
     m_gridDirty = false;
+    m_frameStale = true;
     ResetPlayback();
 }
 
@@ -222,24 +223,40 @@ void G2dGraph::InvalidateGrid() {
 void G2dGraph::Render() {
     MAutoLock lock(m_lock);
     if (!m_canvas || !m_frame) return;
+    bool full = m_frameStale || m_gridDirty;
     if (m_gridDirty) {
         m_gridDirty = false;
         for (auto& ch : m_channels) ch->m_grid.DrawOverlay();
     }
-    // A 10-pixel line around every channel, half of it outside: the margins between the channels.
-    const G2dRect frame{0, 0, m_width, m_height};
-    for (auto& ch : m_channels) {
-        if (!ch->m_frame) continue;
-        const G2dRect r = ch->Rect();
-        const int h = kFrameLine / 2;
-        const G2dRect bands[] = {{r.left - h, r.top - h, r.right + h, r.top + h},
-                                 {r.left - h, r.bottom - h, r.right + h, r.bottom + h},
-                                 {r.left - h, r.top - h, r.left + h, r.bottom + h},
-                                 {r.right - h, r.top - h, r.right + h, r.bottom + h}};
-        for (const G2dRect& b : bands) m_frame->FillRect(b.Intersected(frame), kFrameColour);
-    }
+    // Frame labels (kind 2) of every channel go over everything; when one of them changed, the
+    // whole frame is composed again.
+    G2dFrameOps frameLabels;
     for (auto& ch : m_channels)
-        if (ch->m_frame) ch->RenderInto(*m_frame);
+        if (ch->m_frame) ch->m_grid.FrameLabelOps(*m_frame, frameLabels);
+    full = full || frameLabels != m_frameLabels;
+    const G2dRect frame{0, 0, m_width, m_height};
+    if (full) {
+        // A 10-pixel line around every channel, half of it outside: the margins between the channels.
+        for (auto& ch : m_channels) {
+            if (!ch->m_frame) continue;
+            const G2dRect r = ch->Rect();
+            const int h = kFrameLine / 2;
+            const G2dRect bands[] = {{r.left - h, r.top - h, r.right + h, r.top + h},
+                                     {r.left - h, r.bottom - h, r.right + h, r.bottom + h},
+                                     {r.left - h, r.top - h, r.left + h, r.bottom + h},
+                                     {r.right - h, r.top - h, r.right + h, r.bottom + h}};
+            for (const G2dRect& b : bands) m_frame->FillRect(b.Intersected(frame), kFrameColour);
+        }
+    }
+    std::vector<G2dRect> composed;
+    for (auto& ch : m_channels)
+        if (ch->m_frame) ch->Compose(*m_frame, full, &composed);
+    if (full) composed.assign(1, frame);
+    for (const G2dRect& region : composed)
+        for (const G2dFrameOp& op : frameLabels)
+            if (op.Box().Intersects(region)) op.Draw(*m_frame, region);
+    m_frameLabels = std::move(frameLabels);
+    m_frameStale = false;
     m_canvas->Present(*m_frame, m_target);
 }
 

@@ -104,8 +104,9 @@ public:
     // The overlays (horizontal grid, y labels, scale bar, name, fixed labels) are drawn afresh at
     // the next Render: call it after changing a fixed label.
     void InvalidateGrid();
-    // Composes the frame (grid, labels, curve, markers) and hands it to the canvas. Nothing without
-    // a canvas.
+    // Composes the frame (grid, labels, curve, markers; frame labels on top) and hands it to the
+    // canvas. Nothing without a canvas. In page and sweep modes only the columns that changed since
+    // the last frame are composed again; scroll mode composes each channel whole.
     void Render();
 
     // Width of channel 0 in x units (0 without channels or with an unusable scale).
@@ -159,6 +160,8 @@ private:
     double m_ymm = 0;
     std::vector<std::unique_ptr<G2dChannel>> m_channels;
     bool m_gridDirty = false;
+    bool m_frameStale = true;  // the frame holds no composition yet (new layout)
+    G2dFrameOps m_frameLabels; // kind-2 labels of the last frame
     char16_t m_separator;
 
     // Playback, under m_lock.

@@ -185,7 +185,9 @@ void G2dGrid::UpdateVerticalLines() {
         if (cx < m_lastGridX || shift >= w) {
             m_gridLayer->FillRect(all, background);
             DrawVerticalLines(cx + gapUnits - ch.m_span - reach, cx + gapUnits + reach, all);
+            ch.MarkAll();
         } else if (shift > 0) {
+            ch.MarkAll();
             m_gridLayer->ScrollLeft(shift);
             const G2dRect strip{w - shift, 0, w, h};
             m_gridLayer->FillRect(strip, background);
@@ -201,6 +203,7 @@ void G2dGrid::UpdateVerticalLines() {
             const double step = 2 * m_xUnitsPerMm;
             const double firstLine = (std::floor(pageStart / step + kStepEps) + 1) * step;
             DrawVerticalLines(firstLine, pageStart + ch.m_span, all);
+            ch.MarkAll();
         } else if (ch.m_mode == g2d::kSweep) {
             // Refill the band the sweep has passed since the last frame and draw its lines again.
             const int a = ch.CurveColumn(m_lastGridX) + 1;
@@ -217,29 +220,28 @@ void G2dGrid::UpdateVerticalLines() {
                 if (band.IsEmpty()) continue;
                 m_gridLayer->FillRect(band, background);
                 DrawVerticalLines(m_lastGridX - reach, cx + reach, band);
+                ch.MarkColumns(band.left, band.right);
             }
         }
     }
     m_lastGridX = cx;
 }
 
-MString G2dGrid::XLabelText(double value) const {
-    if (xLabelsAsTime) return MString::FormatDuration(value);
-    const g2d::NumberText n = g2d::FormatNumber(value, m_channel.m_graph.DecimalSeparator());
-    return n.mantissa + n.exponent;
-}
-
-void G2dGrid::DrawNumber(G2dLayer& layer, int left, int top, double value, const G2dFont& font, G2dRgb colour,
-                         const G2dRect& clip, bool rightAligned) {
+void G2dGrid::NumberOps(G2dLayer& layer, int left, int top, double value, const G2dFont& font, G2dRgb colour,
+                        const G2dRect& clip, bool rightAligned, G2dFrameOps& ops) const {
     const g2d::NumberText n = g2d::FormatNumber(value, m_channel.m_graph.DecimalSeparator());
     if (n.mantissa.IsEmpty()) return;
     const G2dSize m = layer.TextSize(n.mantissa, font);
     const G2dSize e = n.exponent.IsEmpty() ? G2dSize{} : layer.TextSize(n.exponent, font);
     if (rightAligned) left -= m.width + e.width;
-    layer.Text(left, top, n.mantissa, font, colour, clip, false);
+    ops.push_back(G2dFrameOp::MakeText({left, top, left + m.width, top + m.height}, n.mantissa, font, colour,
+                                       clip, false));
     // The exponent as a superscript, raised by half the text height.
-    if (!n.exponent.IsEmpty())
-        layer.Text(left + m.width, top - m.height / 2, n.exponent, font, colour, clip, false);
+    if (!n.exponent.IsEmpty()) {
+        const int l = left + m.width, t = top - m.height / 2;
+        ops.push_back(
+            G2dFrameOp::MakeText({l, t, l + e.width, t + e.height}, n.exponent, font, colour, clip, false));
+    }
 }
 
 void G2dGrid::DrawScaleBar(G2dLayer& layer) {
@@ -274,7 +276,7 @@ void G2dGrid::DrawScaleBar(G2dLayer& layer) {
     layer.Text(x0 - away - ys.height, tipY, ch.m_yCaption, kLabelFont, kBlack, all, true);
 }
 
-void G2dGrid::DrawFixedLabel(G2dLayer& layer, const G2dText& t, const G2dRect& area) {
+bool G2dGrid::FixedLabelOp(G2dLayer& layer, const G2dText& t, const G2dRect& area, G2dFrameOp* op) const {
     const G2dFont font{t.fontSize, t.fontStyle};
     const G2dSize size = layer.TextSize(t.text, font);
     const double mm = m_channel.m_pixelsPerMm;
@@ -295,8 +297,9 @@ void G2dGrid::DrawFixedLabel(G2dLayer& layer, const G2dText& t, const G2dRect& a
             top = area.bottom - py - size.height;
     }
     const G2dRect box{left, top, left + size.width, top + size.height};
-    if (!box.Intersects(area)) return;
-    layer.Text(left, top, t.text, font, t.colour, area, false);
+    if (!box.Intersects(area)) return false;
+    *op = G2dFrameOp::MakeText(box, t.text, font, t.colour, area, false);
+    return true;
 }
 
 void G2dGrid::DrawOverlay() {
@@ -320,11 +323,13 @@ void G2dGrid::DrawOverlay() {
     // y labels every 10 mm, away from the top and bottom edges.
     const int away = g2d::Round(3 * ch.m_pixelsPerMm);
     const int textHeight = layer.TextSize(MString(u"0"), kLabelFont).height;
+    G2dFrameOps texts;
     for (const YLabel& l : YLabels()) {
         const int top = l.row - textHeight / 2;
-        if (m_yLabelsLeft) DrawNumber(layer, away, top, l.value, kLabelFont, kBlack, all, false);
-        if (m_yLabelsRight) DrawNumber(layer, w - away, top, l.value, kLabelFont, kBlack, all, true);
+        if (m_yLabelsLeft) NumberOps(layer, away, top, l.value, kLabelFont, kBlack, all, false, texts);
+        if (m_yLabelsRight) NumberOps(layer, w - away, top, l.value, kLabelFont, kBlack, all, true, texts);
     }
+    for (const G2dFrameOp& op : texts) op.Draw(layer, all);
 
     if (ch.m_scaleBar && h > 40 * ch.m_pixelsPerMm) DrawScaleBar(layer);
 
@@ -337,11 +342,13 @@ void G2dGrid::DrawOverlay() {
         if (box.Intersected(all) == box) layer.Text(left, top, ch.m_name, kLabelFont, kBlack, all, false);
     }
 
-    for (const auto& t : m_texts)
-        if (t->kind == g2d::kChannelLabel) DrawFixedLabel(layer, *t, all);
+    for (const auto& t : m_texts) {
+        G2dFrameOp op;
+        if (t->kind == g2d::kChannelLabel && FixedLabelOp(layer, *t, all, &op)) op.Draw(layer, all);
+    }
 }
 
-void G2dGrid::DrawXLabels(G2dLayer& frame, G2dPixel origin) {
+void G2dGrid::XLabelOps(G2dLayer& frame, G2dPixel origin, G2dFrameOps& ops) const {
     if (!m_xLabelsTop && !m_xLabelsBottom) return;
     const G2dChannel& ch = m_channel;
     const int away = g2d::Round(3 * ch.m_pixelsPerMm);
@@ -353,10 +360,12 @@ void G2dGrid::DrawXLabels(G2dLayer& frame, G2dPixel origin) {
             if (text.IsEmpty()) continue;
             const G2dSize size = frame.TextSize(text, kLabelFont);
             const int left = origin.x + l.column - size.width / 2;
-            if (m_xLabelsTop) frame.Text(left, origin.y + away, text, kLabelFont, kBlack, clip, false);
-            if (m_xLabelsBottom)
-                frame.Text(left, origin.y + ch.m_height - away - size.height, text, kLabelFont, kBlack, clip,
-                           false);
+            auto at = [&](int top) {
+                ops.push_back(G2dFrameOp::MakeText({left, top, left + size.width, top + size.height}, text,
+                                                   kLabelFont, kBlack, clip, false));
+            };
+            if (m_xLabelsTop) at(origin.y + away);
+            if (m_xLabelsBottom) at(origin.y + ch.m_height - away - size.height);
         } else {
             const g2d::NumberText n = g2d::FormatNumber(l.value, ch.m_graph.DecimalSeparator());
             const G2dSize m = frame.TextSize(n.mantissa, kLabelFont);
@@ -364,19 +373,18 @@ void G2dGrid::DrawXLabels(G2dLayer& frame, G2dPixel origin) {
                 m.width + (n.exponent.IsEmpty() ? 0 : frame.TextSize(n.exponent, kLabelFont).width);
             const int left = origin.x + l.column - width / 2;
             if (m_xLabelsTop)
-                DrawNumber(frame, left, origin.y + away, l.value, kLabelFont, kBlack, clip, false);
+                NumberOps(frame, left, origin.y + away, l.value, kLabelFont, kBlack, clip, false, ops);
             if (m_xLabelsBottom)
-                DrawNumber(frame, left, origin.y + ch.m_height - away - m.height, l.value, kLabelFont, kBlack,
-                           clip, false);
+                NumberOps(frame, left, origin.y + ch.m_height - away - m.height, l.value, kLabelFont, kBlack,
+                          clip, false, ops);
         }
     }
 }
 
-void G2dGrid::DrawFrameLabels(G2dLayer& frame, G2dPixel origin) {
+void G2dGrid::DataLabelOps(G2dLayer& frame, G2dPixel origin, G2dFrameOps& ops) {
     const G2dChannel& ch = m_channel;
     const G2dRect channel{origin.x, origin.y, origin.x + ch.m_width, origin.y + ch.m_height};
-    const G2dRect whole{0, 0, frame.Width(), frame.Height()};
-    auto drawData = [&](const G2dText& t) {
+    auto op = [&](const G2dText& t) {
         int column = 0;
         if (!ch.DataLabelColumn(t.x, &column)) return false;
         const G2dFont font{t.fontSize, t.fontStyle};
@@ -399,13 +407,18 @@ void G2dGrid::DrawFrameLabels(G2dLayer& frame, G2dPixel origin) {
         const G2dRect box =
             G2dRect{left, top, left + size.width, top + size.height}.Translated(origin.x, origin.y);
         if (!box.Intersects(channel)) return false;
-        frame.Text(box.left, box.top, t.text, font, t.colour, channel, false);
+        ops.push_back(G2dFrameOp::MakeText(box, t.text, font, t.colour, channel, false));
         return true;
     };
     // Data labels that are not shown have scrolled out of view for good.
-    std::erase_if(m_texts, [&](const std::unique_ptr<G2dText>& t) {
-        if (t->kind == g2d::kDataLabel) return !drawData(*t);
-        if (t->kind == g2d::kFrameLabel) DrawFixedLabel(frame, *t, whole);
-        return false;
-    });
+    std::erase_if(m_texts,
+                  [&](const std::unique_ptr<G2dText>& t) { return t->kind == g2d::kDataLabel && !op(*t); });
+}
+
+void G2dGrid::FrameLabelOps(G2dLayer& frame, G2dFrameOps& ops) const {
+    const G2dRect whole{0, 0, frame.Width(), frame.Height()};
+    for (const auto& t : m_texts) {
+        G2dFrameOp op;
+        if (t->kind == g2d::kFrameLabel && FixedLabelOp(frame, *t, whole, &op)) ops.push_back(op);
+    }
 }

@@ -14,6 +14,7 @@
 // and style to AddText and never hold on to them. ClearTexts deletes every label.
 
 #include "core/MString.h"
+#include "viewing/plot/G2dFrameOp.h"
 #include "viewing/plot/G2dSurface.h"
 #include "viewing/plot/G2dText.h"
 #include "viewing/plot/G2dTypes.h"
@@ -98,16 +99,19 @@ private:
     void ResetLastGridX();
     void SetBaseline(int flags, double offset);
     void DrawOverlay();
+    // Moves the vertical lines on to the channel's current x; marks the columns it changed.
     void UpdateVerticalLines();
     void DrawVerticalLines(double from, double to, const G2dRect& clip);
-    void DrawXLabels(G2dLayer& frame, G2dPixel origin);
-    // Kind-0 and kind-2 labels on the frame; kind-0 labels that are not drawn are deleted.
-    void DrawFrameLabels(G2dLayer& frame, G2dPixel origin);
-    void DrawNumber(G2dLayer& layer, int left, int top, double value, const G2dFont& font, G2dRgb colour,
-                    const G2dRect& clip, bool rightAligned);
-    MString XLabelText(double value) const;
+    // What goes on the frame at every Render, in frame pixels: the x labels, the data labels (kind
+    // 0; those not shown are deleted) and the frame labels (kind 2).
+    void XLabelOps(G2dLayer& frame, G2dPixel origin, G2dFrameOps& ops) const;
+    void DataLabelOps(G2dLayer& frame, G2dPixel origin, G2dFrameOps& ops);
+    void FrameLabelOps(G2dLayer& frame, G2dFrameOps& ops) const;
+    void NumberOps(G2dLayer& layer, int left, int top, double value, const G2dFont& font, G2dRgb colour,
+                   const G2dRect& clip, bool rightAligned, G2dFrameOps& ops) const;
+    // A fixed label (kinds 1 and 2) in `area`; false when it lies wholly outside.
+    bool FixedLabelOp(G2dLayer& layer, const G2dText& t, const G2dRect& area, G2dFrameOp* op) const;
     void DrawScaleBar(G2dLayer& layer);
-    void DrawFixedLabel(G2dLayer& layer, const G2dText& t, const G2dRect& area);
 
     G2dChannel& m_channel;
     std::vector<std::unique_ptr<G2dText>> m_texts;

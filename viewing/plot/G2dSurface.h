@@ -43,8 +43,10 @@ public:
     virtual void Polyline(const G2dPixel* points, int count, G2dRgb colour, int width,
                           const G2dRect& clip) = 0;
     virtual void FillPolygon(const G2dPixel* points, int count, G2dRgb colour) = 0;
-    // Circle of `radius` around `centre`: filled with `fill`, outlined `outlineWidth` pixels wide.
-    virtual void Circle(G2dPixel centre, int radius, G2dRgb fill, G2dRgb outline, int outlineWidth) = 0;
+    // Circle of `radius` around `centre`: filled with `fill`, outlined `outlineWidth` pixels wide,
+    // clipped to `clip`.
+    virtual void Circle(G2dPixel centre, int radius, G2dRgb fill, G2dRgb outline, int outlineWidth,
+                        const G2dRect& clip) = 0;
 
     // Extent of one line of text in this layer's font resolution, unrotated.
     virtual G2dSize TextSize(const MString& text, const G2dFont& font) = 0;
@@ -54,8 +56,12 @@ public:
     virtual void Text(int left, int top, const MString& text, const G2dFont& font, G2dRgb colour,
                       const G2dRect& clip, bool upwards) = 0;
 
-    // Composes `source` (made by the same canvas) with its transparency at (x, y).
-    virtual void Draw(const G2dLayer& source, int x, int y) = 0;
+    // Composes the `part` of `source` (made by the same canvas) with its transparency, the source's
+    // top left at (x, y): source pixel (u, v) lands on (x + u, y + v).
+    virtual void Draw(const G2dLayer& source, int x, int y, const G2dRect& part) = 0;
+    void Draw(const G2dLayer& source, int x, int y) {
+        Draw(source, x, y, {0, 0, source.Width(), source.Height()});
+    }
 };
 
 class G2dCanvas {

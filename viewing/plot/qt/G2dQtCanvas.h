@@ -24,10 +24,15 @@ public:
     explicit G2dQtCanvas(QPaintDevice* target) : m_device(target) {}
     explicit G2dQtCanvas(QPainter* painter) : m_painter(painter) {}
 
-    // Antialiased lines, circles and text (on by default). Off, every pixel is exact, which
-    // pixel tests rely on. Applies to layers made afterwards (at the next layout).
-    void SetAntialiasing(bool on) { m_antialiasing = on; }
-    bool Antialiasing() const { return m_antialiasing; }
+    // Smooth (antialiased) text: on by default. Smooth curves and circles: off by default, so that
+    // lines land on exact pixels and a live frame stays cheap; a printed page may want them on.
+    // SetAntialiasing sets both (off for pixel tests). They apply to layers made afterwards (at the
+    // next layout).
+    void SetSmoothText(bool on) { m_smoothText = on; }
+    void SetSmoothLines(bool on) { m_smoothLines = on; }
+    void SetAntialiasing(bool on) { m_smoothText = m_smoothLines = on; }
+    bool SmoothText() const { return m_smoothText; }
+    bool SmoothLines() const { return m_smoothLines; }
 
     std::unique_ptr<G2dLayer> CreateLayer(G2dLayerKind kind, int width, int height, int resolution) override;
     void Present(const G2dLayer& frame, const G2dRect& target) override;
@@ -40,5 +45,6 @@ public:
 private:
     QPaintDevice* m_device = nullptr;
     QPainter* m_painter = nullptr;
-    bool m_antialiasing = true;
+    bool m_smoothText = true;
+    bool m_smoothLines = false;
 };

@@ -40,7 +40,6 @@ struct Setup {
     G2dChannel* ch;
     Setup(int mode, double gapMm) {
         target.fill(Qt::white);
-        if (std::getenv("AA_OFF")) canvas.SetAntialiasing(false);
         ch = graph.AddChannel(MString(u"Запись"));
         ch->SetCaptions(MString(u"Время, сек."), MString(u"Ампл., ед."));
         ch->SetCurveWidth(0.7f);

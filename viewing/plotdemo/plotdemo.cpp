@@ -219,6 +219,7 @@ bool ReportDemo(const std::string& folder) {
     painter.setPen(Qt::black);
     painter.drawText(QRect(0, 20, 1200, 40), Qt::AlignCenter, QString::fromUtf8("Пульсовая волна"));
     G2dQtCanvas canvas(&painter);
+    canvas.SetSmoothLines(true); // print quality
     G2dGraph g;
     g.xLabelsTop = false;
     g.yLabelsRight = false;

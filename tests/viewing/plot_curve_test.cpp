@@ -159,6 +159,20 @@ TEST(PlotCurve, ScrollModeKeepsTheNewestPointGapPixelsFromTheRightEdge) {
     }
 }
 
+TEST(PlotCurve, SetModeBeforeTheFirstLayoutGivesAOnePixelGap) {
+    RecordingCanvas canvas;
+    G2dGraph g;
+    G2dChannel* ch = g.AddChannel(MString(u"c"));
+    g.SetMode(g2d::kScroll, 5); // no resolution yet
+    EXPECT_EQ(ch->Gap(), 1);
+    g.SetCanvas(&canvas, 96, 10, 10, {0, 0, 400, 200});
+    EXPECT_EQ(ch->Gap(), 1); // kept in pixels
+    g.SetMode(g2d::kScroll, 5);
+    EXPECT_EQ(ch->Gap(), 18); // 5 mm at 96 pixels per inch
+    g.SetMode(g2d::kPage, 5);
+    EXPECT_EQ(ch->Gap(), 1); // none in page mode, but at least one pixel
+}
+
 TEST(PlotCurve, ScrollModeShiftsByTheMovementAndClearsTheStrip) {
     Plot p(1000, 300, g2d::kScroll, 0);
     p.Feed(0, 2);

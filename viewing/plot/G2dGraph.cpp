@@ -19,6 +19,7 @@ G2dGraph::G2dGraph() : m_separator(LocaleDecimalSeparator()) {}
 G2dGraph::~G2dGraph() = default;
 
 G2dChannel* G2dGraph::AddChannel(const MString& name) {
+    MAutoLock lock(m_lock);
     const int index = ChannelCount();
     m_channels.push_back(std::make_unique<G2dChannel>(*this, index, name));
     return m_channels.back().get();
@@ -42,7 +43,6 @@ void G2dGraph::SetCanvas(G2dCanvas* canvas, int resolution, double ymm, double x
     m_width = f.width;
     m_height = f.height;
     m_resolution = f.resolution;
-    m_inner = {f.left, f.top, f.left + f.width, f.top + f.height};
     m_frame = canvas->CreateLayer(G2dLayerKind::Frame, m_width, m_height, m_resolution);
     m_frame->FillRect({0, 0, m_width, m_height}, kFrameColour);
     m_ymm = ymm;

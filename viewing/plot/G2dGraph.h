@@ -19,11 +19,15 @@
 //     g.Render();
 // Each SetCanvas or FitSpans lays the channels out again and clears the data, so data come after.
 //
+// Layers. The G2d classes are plain C++ without Qt: they work out every position and draw through
+// a G2dCanvas (G2dSurface.h). qt/G2dQtCanvas.h renders with QtGui into QImages that carry the
+// resolution, and hands the frame to a QImage, a QPrinter or a widget's paintEvent.
+//
 // Threads and lock. Everything runs on the thread that owns the graph (the main thread), except
 // BufferPoints, which may come from another thread (a sample callback) while that thread runs
-// PlayBuffered or Render. SetCanvas, FitSpans, SetBaseline, SetMode, Clear, AddPoint(s),
-// BufferPoints, PlayBuffered, InvalidateGrid and Render take the graph's recursive lock. AddChannel
-// and the members of channels, grids, labels and markers are not locked: change them on the
+// PlayBuffered or Render. AddChannel, SetCanvas, FitSpans, SetBaseline, SetMode, Clear,
+// AddPoint(s), BufferPoints, PlayBuffered, InvalidateGrid and Render take the graph's recursive
+// lock. The members of channels, grids, labels and markers are not locked: change them on the
 // owning thread, or under Lock() while another thread may render.
 //
 // Ownership. The graph owns its channels; a channel owns its grid, markers and labels; all stay
@@ -150,7 +154,6 @@ private:
     mutable MCriticalSection m_lock;
     G2dCanvas* m_canvas = nullptr;
     std::unique_ptr<G2dLayer> m_frame;
-    G2dRect m_inner;
     G2dRect m_target;
     int m_width = 10;
     int m_height = 10;

@@ -85,8 +85,9 @@ public:
         const int w = Width();
         if (pixels <= 0 || pixels >= w) return;
         End();
+        const Rows rows = Writable();
         for (int y = 0; y < Height(); ++y) {
-            QRgb* line = Line(y);
+            QRgb* line = rows(y);
             std::memmove(line, line + pixels, static_cast<size_t>(w - pixels) * sizeof(QRgb));
         }
     }
@@ -100,7 +101,9 @@ public:
             if (c.IsEmpty()) return;
             End();
             const QRgb value = qRgb(colour.r, colour.g, colour.b);
-            for (int i = 1; i < count; ++i) Segment(points[i - 1], points[i], value, std::max(1, width), c);
+            const Rows rows = Writable();
+            for (int i = 1; i < count; ++i)
+                Segment(rows, points[i - 1], points[i], value, std::max(1, width), c);
             return;
         }
         QPainter& p = P();
@@ -170,9 +173,12 @@ public:
         if (r.IsEmpty()) return;
         End();
         const int n = r.Width();
+        const QRgb* sBase = reinterpret_cast<const QRgb*>(img.constBits());
+        const qsizetype sStride = img.bytesPerLine() / static_cast<qsizetype>(sizeof(QRgb));
+        const Rows rows = Writable();
         for (int v = r.top; v < r.bottom; ++v) {
-            const QRgb* s = reinterpret_cast<const QRgb*>(img.constScanLine(v)) + r.left;
-            QRgb* d = Line(v + y) + r.left + x;
+            const QRgb* s = sBase + v * sStride + r.left;
+            QRgb* d = rows(v + y) + r.left + x;
             switch (src.Kind()) {
                 case G2dLayerKind::Overlay:
                     BlendRow<true>(s, d, n);
@@ -227,21 +233,29 @@ private:
         QFontMetrics metrics;
     };
 
-    QRgb* Line(int y) {
-        return reinterpret_cast<QRgb*>(m_image.scanLine(y));
+    // Row pointers of the image for one operation: the image is detached once, not per row.
+    struct Rows {
+        QRgb* base;
+        qsizetype stride; // in pixels
+        QRgb* operator()(int y) const { return base + y * stride; }
+    };
+    Rows Writable() {
+        return {reinterpret_cast<QRgb*>(m_image.bits()),
+                m_image.bytesPerLine() / static_cast<qsizetype>(sizeof(QRgb))};
     }
 
     void Fill(const G2dRect& rect, QRgb value) {
         const G2dRect r = rect.Intersected({0, 0, Width(), Height()});
         if (r.IsEmpty()) return;
         End();
+        const Rows rows = Writable();
         for (int y = r.top; y < r.bottom; ++y) {
-            QRgb* line = Line(y);
+            QRgb* line = rows(y);
             std::fill(line + r.left, line + r.right, value);
         }
     }
 
-    void Segment(G2dPixel a, G2dPixel b, QRgb value, int width, const G2dRect& clip) {
+    void Segment(const Rows& rows, G2dPixel a, G2dPixel b, QRgb value, int width, const G2dRect& clip) {
         const int dx = std::abs(b.x - a.x), dy = std::abs(b.y - a.y);
         const int sx = a.x < b.x ? 1 : -1, sy = a.y < b.y ? 1 : -1;
         const bool steep = dy > dx;
@@ -253,11 +267,11 @@ private:
             if (steep) { // a horizontal span at each row
                 if (y >= clip.top && y < clip.bottom) {
                     const int l = std::max(x - half, clip.left), r = std::min(x - half + width, clip.right);
-                    if (l < r) std::fill(Line(y) + l, Line(y) + r, value);
+                    if (l < r) std::fill(rows(y) + l, rows(y) + r, value);
                 }
             } else if (x >= clip.left && x < clip.right) { // a vertical span at each column
                 const int t = std::max(y - half, clip.top), e = std::min(y - half + width, clip.bottom);
-                for (int v = t; v < e; ++v) Line(v)[x] = value;
+                for (int v = t; v < e; ++v) rows(v)[x] = value;
             }
             if (steep) {
                 y += sy;

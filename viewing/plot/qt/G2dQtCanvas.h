@@ -4,8 +4,10 @@
 // transparent layers use real alpha. Text needs a QGuiApplication (fonts); no widgets are used.
 //
 // Three ways to take the frame:
-//   G2dQtCanvas canvas(&image);     // Present paints the frame onto a QImage (or QPixmap, QPrinter)
-//   G2dQtCanvas canvas(&painter);   // ... with the caller's active painter (a report page)
+//   G2dQtCanvas canvas(&image);     // Present paints the frame onto a QImage or QPixmap
+//   G2dQtCanvas canvas(&painter);   // ... with the caller's active painter: a report page, or a
+//                                   // printer page (a painter opened on a QPrinter per Render
+//                                   // would start a print job each time)
 //   G2dQtCanvas canvas;             // no target: a widget paints G2dQtCanvas::ImageOf(graph.Frame())
 //                                   // in its paintEvent
 // The canvas and its target must outlive their use by the graph. The canvas is used under the

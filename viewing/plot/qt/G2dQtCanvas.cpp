@@ -193,7 +193,7 @@ public:
     }
 
     // Source over an opaque row; the transparent layers are mostly empty, so runs of 8 fully
-    // transparent pixels are skipped at once.
+    // transparent pixels are skipped at once, and runs of 8 opaque ones (grid lines) copied.
     template <bool premultiplied>
     static void BlendRow(const QRgb* s, QRgb* d, int n) {
         int i = 0;
@@ -204,6 +204,12 @@ public:
             const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 4));
             const __m128i any = _mm_and_si128(_mm_or_si128(a, b), alpha);
             if (_mm_movemask_epi8(_mm_cmpeq_epi32(any, _mm_setzero_si128())) == 0xffff) continue;
+            const __m128i all = _mm_and_si128(_mm_and_si128(a, b), alpha);
+            if (_mm_movemask_epi8(_mm_cmpeq_epi32(all, alpha)) == 0xffff) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), a);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i + 4), b);
+                continue;
+            }
             for (int j = i; j < i + 8; ++j) d[j] = Over<premultiplied>(s[j], d[j]);
         }
 #endif

@@ -5,10 +5,7 @@
 #include "storage/MAssocStrings.h"
 
 #include <charconv>
-#include <clocale>
 #include <cmath>
-#include <langinfo.h>
-#include <locale.h>
 #include <memory>
 
 namespace {
@@ -37,18 +34,6 @@ MString FormatFixed3(double v, char16_t separator) {
     out.reserve(text.size());
     for (char c : text) out += c == '.' ? separator : static_cast<char16_t>(c);
     return MString(std::move(out));
-}
-
-char16_t LocaleDecimalSeparator() {
-    std::string point;
-    if (locale_t user = ::newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(nullptr))) {
-        if (const char* p = ::nl_langinfo_l(RADIXCHAR, user)) point = p;
-        ::freelocale(user);
-    } else if (const lconv* conv = std::localeconv(); conv && conv->decimal_point) {
-        point = conv->decimal_point;
-    }
-    const MString text(point);
-    return text.IsEmpty() ? u'.' : text[0];
 }
 
 double PatientHeightMetres(const MAssocStrings& metadata) {

@@ -7,6 +7,7 @@
 // value there) and recomputes on every mouse release; the diagnosis and the report read the table.
 // Main thread only.
 
+#include "core/DecimalSeparator.h"
 #include "core/MVarArray.h"
 
 class MAssocStrings;
@@ -54,10 +55,6 @@ private:
 // separator: 0.8125 -> "0,813", 1.2345 -> "1,230", 12.345 -> "12,300". Halves round away from zero.
 // A value that is not a finite number is written as the variant writes it ("nan", "inf").
 MString FormatFixed3(double v, char16_t separator);
-
-// Decimal separator of the user's numeric locale (LC_ALL / LC_NUMERIC / LANG), whether or not the
-// process has adopted it; the current C locale's when the user's cannot be loaded.
-char16_t LocaleDecimalSeparator();
 
 // Metadata "PatHeight" (centimetres, read leniently: no digit gives 0) in metres. Reading does
 // not add the entry to the metadata.

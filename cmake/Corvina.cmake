@@ -45,12 +45,13 @@ function(corvina_library name)
   endif()
 endfunction()
 
-# corvina_test(<name> SOURCES ... [DEPS ...] [LABELS ...]): one GoogleTest executable per subsystem.
+# corvina_test(<name> SOURCES ... [DEPS ...] [LABELS ...] [ENVIRONMENT VAR=value ...]): one GoogleTest
+# executable per subsystem.
 function(corvina_test name)
   if(NOT CORVINA_TESTS)
     return()
   endif()
-  cmake_parse_arguments(A "" "" "SOURCES;DEPS;LABELS" ${ARGN})
+  cmake_parse_arguments(A "" "" "SOURCES;DEPS;LABELS;ENVIRONMENT" ${ARGN})
   if(CORVINA_THREAD_TESTS_ONLY AND NOT "threads" IN_LIST A_LABELS)
     return()
   endif()
@@ -58,7 +59,13 @@ function(corvina_test name)
   target_link_libraries(${name} PRIVATE corvina_settings ${A_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
   set(props)
   if(A_LABELS)
-    set(props PROPERTIES LABELS "${A_LABELS}")
+    list(APPEND props LABELS "${A_LABELS}")
+  endif()
+  if(A_ENVIRONMENT)
+    list(APPEND props ENVIRONMENT "${A_ENVIRONMENT}")
+  endif()
+  if(props)
+    list(PREPEND props PROPERTIES)
   endif()
 
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60

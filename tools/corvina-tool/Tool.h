@@ -79,5 +79,7 @@ int RunImport(const std::vector<std::string>& args);
 int RunExport(const std::vector<std::string>& args);
 int RunAnalyze(const std::vector<std::string>& args);
 int RunInfo(const std::vector<std::string>& args);
+int RunSimulate(const std::vector<std::string>& args);
+int RunBeats(const std::vector<std::string>& args);
 
 } // namespace tool

@@ -40,10 +40,14 @@ constexpr double kDisturbanceMargin = 0.5;
 class cSimDeviceLink final : public IDeviceLink {
 public:
     explicit cSimDeviceLink(SimKestrel& device) : m_device(device) {}
+    int64_t samplePackets = 0;
     bool IsConnected() const override { return true; }
     bool Receive(sBaseCmd& packet) override {
         while (m_device.ReadPacket(&packet))
-            if (ClassifyReceived(packet) == ReceiveAction::Queue) return true;
+            if (ClassifyReceived(packet) == ReceiveAction::Queue) {
+                if (packet.Type() == kPacketSamples) ++samplePackets;
+                return true;
+            }
         return false;
     }
     void Send(const sBaseCmd& packet) override { m_device.WriteCommand(packet); }
@@ -52,24 +56,50 @@ private:
     SimKestrel& m_device;
 };
 
-// Counts the samples of the live chain, so that a recorded sample can be traced back to the
-// device sample it came from: every decoded sample is one device sample (nothing is lost on
-// this link), and the filter passes every sample on, in order.
+// Finds the decoded sample that became the record's first sample: the filter passes each sample
+// on with its data-clock time, which is looked up among the recent raw blobs. Every decoded
+// sample is one device sample: nothing is lost on this link, and the decoder drops only the
+// first packet when its serial equals the one it starts with (it takes it for a duplicate).
 class cSampleCounter final : public MEventCallback {
 public:
+    static constexpr size_t kRecentBlobs = 512;
     int64_t raw = 0;
     int64_t filtered = 0;
-    int64_t firstRecorded = -1; // filtered samples before the first one recorded
+    int64_t firstRecorded = -1; // decoded samples before the one recorded first; -1 while unknown
+    bool recordingSeen = false;
+
     int OnEvent(int id, int count, void* data, int value) override {
         const auto* blob = static_cast<const sSampleBlob*>(data);
-        if (!blob) return 0;
-        if (id == kEventRawBlob) raw += blob->count;
+        if (!blob || blob->count <= 0) return 0;
+        if (id == kEventRawBlob) {
+            m_recent[m_next] = {blob->times[0], raw};
+            m_next = (m_next + 1) % kRecentBlobs;
+            raw += blob->count;
+        }
         if (id == kEventFilteredBlob) {
-            if (firstRecorded < 0 && GetRecordingState().Recording()) firstRecorded = filtered;
+            if (!recordingSeen && GetRecordingState().Recording()) {
+                recordingSeen = true;
+                Locate(blob->times[0]);
+            }
             filtered += blob->count;
         }
         return 0;
     }
+
+private:
+    void Locate(double t) {
+        const Blob* best = nullptr;
+        for (const Blob& b : m_recent)
+            if (b.index >= 0 && b.time <= t + 1e-9 && (!best || b.time > best->time)) best = &b;
+        if (best) firstRecorded = best->index + std::llround((t - best->time) / kSamplePeriod);
+    }
+
+    struct Blob {
+        double time = 0;
+        int64_t index = -1;
+    };
+    Blob m_recent[kRecentBlobs];
+    size_t m_next = 0;
 };
 
 struct sSpan {
@@ -202,9 +232,10 @@ void cSimRun::CollectBeats(double until) {
 }
 
 std::vector<sSimTruthBeat> cSimRun::Truth(double recordSeconds) {
-    // Record sample i is device sample firstRecorded + i + 1 (device samples count from 1).
+    // Record sample i is device sample firstRecorded + i + 1 (device samples count from 1), at
+    // device time (firstRecorded + i + 1) x 2 ms.
     std::vector<sSimTruthBeat> out;
-    const double offset = double(m_firstDeviceSample) * kSamplePeriod;
+    const double offset = double(m_firstDeviceSample + 1) * kSamplePeriod;
     std::vector<sSpan> spans;
     for (const SimDisturbance& d : m_device->TrueDisturbances(offset, offset + recordSeconds + 60))
         spans.push_back({d.start - kDisturbanceMargin, d.end + kDisturbanceMargin});
@@ -253,7 +284,13 @@ sSimRecordResult cSimRun::Run() {
     m_device = std::make_unique<SimKestrel>(config);
     cSimDeviceLink link(*m_device);
 
+    // A fresh start every time: no learned LED maps, no LED remembered, no command or status left
+    // from before, so one seed always gives one record.
+    ShutdownSettings();
     GetSettings(true);
+    GetSavedStatus().Reset();
+    GetCommandBuffer().Reset();
+    GetRecordingState() = sRecordingState{};
     MEventManager* em = GetEventManager(true);
     if (!em || !GetBlobManager(true) || !GetPGFiles(true) || !GetAppState(true) || !StartAcquisition(&link)) {
         r.reason = "the live chain cannot be started";
@@ -272,6 +309,7 @@ sSimRecordResult cSimRun::Run() {
         em->Unsubscribe(&counter);
         em->Unsubscribe(&monitor);
         if (PGFiles* f = GetPGFiles(false)) f->Close();
+        ShutdownSettings();
     };
 
     // As at the program's start: the first status packet counts as an LED change (which records
@@ -322,12 +360,14 @@ sSimRecordResult cSimRun::Run() {
     const SimCounters counters = m_device->Counters();
     const int64_t firstRecorded = counter.firstRecorded;
     finish();
-    if (counters.lost != 0 || counters.overflowDropped != 0 || counter.raw < counter.filtered ||
-        firstRecorded < 0) {
+    const int64_t decodedPackets = counter.raw / kSamplesPerPacket;
+    const int64_t dropped = link.samplePackets - decodedPackets;
+    if (counters.lost != 0 || counters.overflowDropped != 0 || counter.raw % kSamplesPerPacket != 0 ||
+        dropped < 0 || dropped > 1 || counter.raw < counter.filtered || firstRecorded < 0) {
         r.reason = "the live chain lost samples; the truth cannot be matched";
         return r;
     }
-    m_firstDeviceSample = firstRecorded;
+    m_firstDeviceSample = dropped * kSamplesPerPacket + firstRecorded;
 
     if (at100) {
         const bool imported = ImportAt100Hz(MString(live), m_o.recordPath, r);

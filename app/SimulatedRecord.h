@@ -14,9 +14,10 @@
 // disturbance (motion, baseline jump, saturation, the amplifier's baseline recovery) covered it.
 //
 // Uses the process-wide objects of the program (event manager, blob pool, record file object,
-// recording state, live chain, settings) and installs its own clock while it runs; the live
-// chain is stopped and the record closed when it returns. Main thread; not while the program's
-// own live chain runs.
+// recording state, live chain, settings) and installs its own clock while it runs. It starts
+// from an empty settings tree, a fresh status and command buffer, so that one seed always gives
+// one record; the live chain is stopped, the record closed and the settings tree emptied when it
+// returns. For the batch tool and tests: not inside the program while its own live chain runs.
 
 #include "core/MString.h"
 

@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     if (command == "export") return tool::RunExport(args);
     if (command == "analyze") return tool::RunAnalyze(args);
     if (command == "info") return tool::RunInfo(args);
-    //BEATS
+    if (command == "beats") return tool::RunBeats(args);
     if (command == "simulate") return tool::RunSimulate(args);
     std::fprintf(stderr, "corvina-tool: unknown command '%s'\n\n%s", command.c_str(), kUsage);
     return tool::kExitUsage;

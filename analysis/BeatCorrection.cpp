@@ -200,7 +200,7 @@ sBeatCorrection CorrectBeatSeries(const std::vector<double>& t, const std::vecto
             if (!artefact[k]) continue;
             for (size_t i : {k - 1, k}) // the intervals ending and starting at beat k
                 if (k > 0 || i == k)
-                    if (i < n && cls[i] != IntervalClass::Gap) cls[i] = IntervalClass::Artefact;
+                    if (i < n && cls[i] == IntervalClass::Normal) cls[i] = IntervalClass::Artefact;
         }
 
     // Replacement values: linear interpolation of the nearest normal intervals (by time).

@@ -12,7 +12,8 @@
 // interpolation of the nearest normal intervals on each side.
 //
 // Beats the detector marked as artefacts do not trust their timing: the intervals on both sides of
-// them are interpolated too. An interval longer than kMaxGapMedians times the median (a stretch
+// them are interpolated too (unless the classification already explains them: a premature beat
+// looks unlike the others). An interval longer than kMaxGapMedians times the median (a stretch
 // without usable pulse) is not bridged: it is left out and counted as unusable.
 //
 // Plain functions; Qt-free.

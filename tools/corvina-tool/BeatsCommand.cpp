@@ -3,6 +3,7 @@
 
 #include "analysis/PreciseAnalysis.h"
 #include "storage/PGFiles.h"
+#include "tools/corvina-tool/PreciseOutput.h"
 #include "tools/corvina-tool/Tool.h"
 
 #include <cstdio>
@@ -36,27 +37,6 @@ std::string Fixed(double v, int decimals) {
     char buf[48];
     std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
     return buf;
-}
-
-void PrintProvenanceJson(const std::vector<sProvenance>& list, std::string& o) {
-    o += "\"provenance\": [";
-    for (size_t i = 0; i < list.size(); ++i) {
-        const sProvenance& p = list[i];
-        o += i ? ", {" : "{";
-        o += "\"step\": " + JsonString(p.step) + ", \"algorithm\": " + JsonString(p.algorithm) +
-             ", \"version\": " + JsonString(p.version) + ", \"parameters\": {";
-        bool first = true;
-        for (const auto& [k, v] : p.parameters) {
-            o += (first ? "" : ", ") + JsonString(k) + ": " + JsonNumber(v);
-            first = false;
-        }
-        for (const auto& [k, v] : p.settings) {
-            o += (first ? "" : ", ") + JsonString(k) + ": " + JsonString(v);
-            first = false;
-        }
-        o += "}}";
-    }
-    o += "]";
 }
 
 } // namespace
@@ -97,6 +77,7 @@ int RunBeats(const std::vector<std::string>& argv) {
     sPreciseOptions o;
     o.from = from;
     o.to = to;
+    o.table = true; // the correction marks the ectopic beats
     const sPreciseResult r = AnalyzeRecordPrecise(record, o);
     record.Close();
     if (!r.ok) {
@@ -125,9 +106,7 @@ int RunBeats(const std::vector<std::string>& argv) {
                    ", \"quality\": " + Fixed(b.quality, 3) +
                    ", \"flags\": " + JsonString(PulseBeatFlagText(b.flags)) + "}";
         }
-        out += "],\n ";
-        PrintProvenanceJson(r.provenance, out);
-        out += "}\n";
+        out += "],\n \"provenance\": " + ProvenanceJson(r.provenance) + "}\n";
     } else {
         out += path + ": " + std::to_string(r.beats.size()) + " beats in " + Fixed(r.from, 3) + " ... " +
                Fixed(r.to, 3) + " s at " + Fixed(r.rate, 0) + " Hz\n";

@@ -70,7 +70,9 @@ void NaNBands(sHrvBands& b) {
     b.vlf = b.lf = b.hf = b.vlfPct = b.lfPct = b.hfPct = b.lfNu = b.hfNu = b.lfHf = kNaN;
 }
 
-// Adds y into the grid at fractional position u (period m) with 4-point Lagrange weights.
+// Adds y into the grid at fractional position u (period m) with Lagrange weights on the
+// kExtirpolation nearest points.
+constexpr int kExtirpolation = 8;
 void Extirpolate(std::vector<std::complex<double>>& grid, bool imag, double y, double u) {
     const size_t m = grid.size();
     auto add = [&](size_t j, double v) {
@@ -84,19 +86,19 @@ void Extirpolate(std::vector<std::complex<double>>& grid, bool imag, double y, d
         add(size_t(fl), y);
         return;
     }
-    const long j0 = long(fl) - 1;
-    double x[4], w[4];
-    for (int k = 0; k < 4; ++k) x[k] = double(j0 + k);
-    for (int k = 0; k < 4; ++k) {
+    const long j0 = long(fl) - kExtirpolation / 2 + 1;
+    double x[kExtirpolation], w[kExtirpolation];
+    for (int k = 0; k < kExtirpolation; ++k) x[k] = double(j0 + k);
+    for (int k = 0; k < kExtirpolation; ++k) {
         double num = 1, den = 1;
-        for (int l = 0; l < 4; ++l)
+        for (int l = 0; l < kExtirpolation; ++l)
             if (l != k) {
                 num *= u - x[l];
                 den *= x[k] - x[l];
             }
         w[k] = num / den;
     }
-    for (int k = 0; k < 4; ++k) add(size_t((j0 + k + long(m)) % long(m)), y * w[k]);
+    for (int k = 0; k < kExtirpolation; ++k) add(size_t((j0 + k + long(m)) % long(m)), y * w[k]);
 }
 
 } // namespace

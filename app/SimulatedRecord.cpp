@@ -286,6 +286,11 @@ sSimRecordResult cSimRun::Run() {
 
     // A fresh start every time: no learned LED maps, no LED remembered, no command or status left
     // from before, so one seed always gives one record.
+    // The event manager and the blob pool schedule themselves on the clock they were made under,
+    // so they are made afresh on this run's clock (and removed again at the end).
+    StopAcquisition();
+    ShutdownEventManager();
+    ShutdownBlobManager();
     ShutdownSettings();
     GetSettings(true);
     GetSavedStatus().Reset();
@@ -299,6 +304,7 @@ sSimRecordResult cSimRun::Run() {
     }
     cSampleCounter counter;
     cbHeadlessMonitor monitor;
+    // Unsubscribed by finish(), before the manager goes.
     em->Subscribe(&counter, kEventRawBlob, 0);
     em->Subscribe(&counter, kEventFilteredBlob, 0);
     em->Subscribe(&monitor, kEventLedChanged, kPriorityPaintSamples);
@@ -309,6 +315,8 @@ sSimRecordResult cSimRun::Run() {
         em->Unsubscribe(&counter);
         em->Unsubscribe(&monitor);
         if (PGFiles* f = GetPGFiles(false)) f->Close();
+        ShutdownEventManager();
+        ShutdownBlobManager();
         ShutdownSettings();
     };
 

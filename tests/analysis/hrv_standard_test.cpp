@@ -73,7 +73,8 @@ TEST(HrvStandard, WelchMatchesADirectPeriodogram) {
     std::mt19937 rng(3);
     std::normal_distribution<double> g(0, 10);
     std::vector<double> x(n);
-    for (size_t j = 0; j < n; ++j) x[j] = 20 * std::sin(2 * kPi * 0.1 * double(j) / fs) + g(rng) + 0.5 * double(j);
+    for (size_t j = 0; j < n; ++j)
+        x[j] = 20 * std::sin(2 * kPi * 0.1 * double(j) / fs) + g(rng) + 0.5 * double(j);
     size_t nfft = 0;
     const std::vector<double> psd = WelchPsd(x, fs, n, 0.5, nfft);
     ASSERT_EQ(nfft, n);

@@ -2,11 +2,11 @@
 
 #include "analysis/BeatSeriesLoader.h"
 #include "analysis/ParamTable.h"
+#include "analysis/PreciseAnalysis.h"
 #include "analysis/VariabilityCore.h"
 #include "storage/PGFiles.h"
 #include "tools/corvina-tool/PreciseOutput.h"
 #include "tools/corvina-tool/Tool.h"
-#include "analysis/PreciseAnalysis.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -189,7 +189,8 @@ void PrintCsv(const std::vector<FileResult>& results) {
     std::sort(names.begin(), names.end());
     std::string line = "file,record_length_s,from_s,to_s,beats,beats_in_record,rr_intervals";
     for (const MString& n : names) line += "," + CsvField(n.ToUtf8());
-    const bool precise = std::any_of(results.begin(), results.end(), [](const FileResult& r) { return r.precise; });
+    const bool precise =
+        std::any_of(results.begin(), results.end(), [](const FileResult& r) { return r.precise; });
     if (precise)
         for (const std::string& c : PreciseCsvColumns()) line += "," + c;
     line += ",error\n";
@@ -210,7 +211,8 @@ void PrintCsv(const std::vector<FileResult>& results) {
                 if (row.name == n) line += CsvField(ValueText(row.value, false));
         }
         if (precise)
-            for (const std::string& v : PreciseCsvValues(r.error.empty() ? &r.standard : nullptr)) line += "," + v;
+            for (const std::string& v : PreciseCsvValues(r.error.empty() ? &r.standard : nullptr))
+                line += "," + v;
         line += "," + CsvField(r.error) + "\n";
         Print(line);
     }
@@ -222,9 +224,12 @@ int RunAnalyze(const std::vector<std::string>& argv) {
     Args args;
     std::string error;
     if (!ParseArgs(argv,
-                   {{"from", 0, true}, {"to", 0, true}, {"json", 0, false}, {"csv", 0, false}, {"precise", 0, false}},
-                   args,
-                   error))
+                   {{"from", 0, true},
+                    {"to", 0, true},
+                    {"json", 0, false},
+                    {"csv", 0, false},
+                    {"precise", 0, false}},
+                   args, error))
         return UsageError(kCommand, error);
     if (args.help) {
         Print(kHelp);

@@ -63,12 +63,13 @@ std::string PreciseJson(const sPreciseResult& r) {
 
 std::string PreciseText(const sPreciseResult& r) {
     const sBeatCorrection& c = r.correction;
-    std::string o = "  precise beats: " + std::to_string(r.beats.size()) + " at " + Text(r.rate) + " Hz; intervals " +
-                    std::to_string(c.intervals) + ", corrected " + std::to_string(c.corrected) + " (ectopic " +
-                    std::to_string(c.ectopic) + ", long/short " + std::to_string(c.longShort) + ", missed " +
-                    std::to_string(c.missed) + ", extra " + std::to_string(c.extra) + ", around artefacts " +
-                    std::to_string(c.artefact) + "), gaps " + std::to_string(c.gaps) + ", unusable " +
-                    Text(c.unusableS) + " s (" + Text(100 * c.UnusableShare()) + " %)\n";
+    std::string o = "  precise beats: " + std::to_string(r.beats.size()) + " at " + Text(r.rate) +
+                    " Hz; intervals " + std::to_string(c.intervals) + ", corrected " +
+                    std::to_string(c.corrected) + " (ectopic " + std::to_string(c.ectopic) + ", long/short " +
+                    std::to_string(c.longShort) + ", missed " + std::to_string(c.missed) + ", extra " +
+                    std::to_string(c.extra) + ", around artefacts " + std::to_string(c.artefact) +
+                    "), gaps " + std::to_string(c.gaps) + ", unusable " + Text(c.unusableS) + " s (" +
+                    Text(100 * c.UnusableShare()) + " %)\n";
     std::string source = "onset";
     for (const sProvenance& p : r.provenance)
         for (const auto& [k, v] : p.settings)

@@ -310,15 +310,37 @@ double SampleEntropy(const std::vector<double>& x, int m, double r) {
         for (size_t d = 0; d < dims; ++d) c[d * count + i] = x[order[i] + d];
     const double* first = c.data();
     uint64_t a = 0, b = 0;
+    size_t hi = 0;
     for (size_t i = 0; i < count; ++i) {
+        // Candidates j lie in (i, hi): their first values are within r. The count runs without
+        // branches over contiguous columns, so the compiler can vectorise it.
         const double limit = first[i] + r;
-        for (size_t j = i + 1; j < count && first[j] <= limit; ++j) {
-            size_t d = 1;
-            while (d < size_t(m) && std::fabs(c[d * count + j] - c[d * count + i]) <= r) ++d;
-            if (d < size_t(m)) continue;
-            ++b;
-            if (std::fabs(c[size_t(m) * count + j] - c[size_t(m) * count + i]) <= r) ++a;
+        if (hi <= i) hi = i + 1;
+        while (hi < count && first[hi] <= limit) ++hi;
+        uint64_t bi = 0, ai = 0;
+        if (m == 2) { // the usual case, written out
+            const double* c1 = c.data() + count;
+            const double* c2 = c.data() + 2 * count;
+            const double x1 = c1[i], x2 = c2[i];
+            for (size_t j = i + 1; j < hi; ++j) {
+                const bool match = std::fabs(c1[j] - x1) <= r;
+                bi += match;
+                ai += match & (std::fabs(c2[j] - x2) <= r);
+            }
+            b += bi;
+            a += ai;
+            continue;
         }
+        for (size_t j = i + 1; j < hi; ++j) {
+            bool match = true;
+            for (size_t d = 1; d < size_t(m); ++d)
+                match &= std::fabs(c[d * count + j] - c[d * count + i]) <= r;
+            const bool next = std::fabs(c[size_t(m) * count + j] - c[size_t(m) * count + i]) <= r;
+            bi += match;
+            ai += match & next;
+        }
+        b += bi;
+        a += ai;
     }
     if (a == 0 || b == 0) return kNaN;
     return -std::log(double(a) / double(b));

@@ -17,6 +17,8 @@
 //   --led=red|red_clip|ir_clip  LED selected at the start of an unattended run
 //   --headless              run without windows even when a display is available
 //   --simulate              use the simulated Kestrel-9 instead of the USB device
+//   --scenario=NAMES        with --simulate: its signal scenarios (sim/SimScenario.h)
+//   --seed=N                with --simulate: its seed
 //
 // Flags count as present whatever value they carry. Values are read as numbers leniently: a
 // "duration" that is not a number reads as 0.
@@ -41,6 +43,8 @@ public:
     static constexpr char16_t kLed[] = u"led";
     static constexpr char16_t kHeadless[] = u"headless";
     static constexpr char16_t kSimulate[] = u"simulate";
+    static constexpr char16_t kScenario[] = u"scenario";
+    static constexpr char16_t kSeed[] = u"seed";
 
     // Seconds added to "duration": the recording lasts duration + 1 controller periods.
     static constexpr int32_t kDurationExtra = 4;

@@ -3,6 +3,7 @@
 #include "dsp/MFilterFFT.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <complex>
 #include <limits>
@@ -71,34 +72,100 @@ void NaNBands(sHrvBands& b) {
 }
 
 // Adds y into the grid at fractional position u (period m) with Lagrange weights on the
-// kExtirpolation nearest points.
+// kExtirpolation nearest points j0 ... j0 + 7. The nodes are whole numbers, so the weight of
+// node k is prod_(l != k) (u - x_l) times the constant 1 / prod_(l != k) (k - l).
 constexpr int kExtirpolation = 8;
-void Extirpolate(std::vector<std::complex<double>>& grid, bool imag, double y, double u) {
-    const size_t m = grid.size();
-    auto add = [&](size_t j, double v) {
-        if (imag)
-            grid[j % m] += std::complex<double>(0, v);
-        else
-            grid[j % m] += v;
-    };
+constexpr std::array<double, kExtirpolation> kLagrangeInverse = [] {
+    std::array<double, kExtirpolation> d{};
+    for (int k = 0; k < kExtirpolation; ++k) {
+        double den = 1;
+        for (int l = 0; l < kExtirpolation; ++l)
+            if (l != k) den *= double(k - l);
+        d[size_t(k)] = 1 / den;
+    }
+    return d;
+}();
+
+void Extirpolate(std::complex<double>* grid, size_t m, bool imag, double y, double u) {
+    double* g = reinterpret_cast<double*>(grid) + (imag ? 1 : 0); // grid point j at g[2 j]
     const double fl = std::floor(u);
+    const long lm = long(m);
     if (u == fl) {
-        add(size_t(fl), y);
+        g[2 * size_t((long(fl) % lm + lm) % lm)] += y;
         return;
     }
     const long j0 = long(fl) - kExtirpolation / 2 + 1;
-    double x[kExtirpolation], w[kExtirpolation];
-    for (int k = 0; k < kExtirpolation; ++k) x[k] = double(j0 + k);
+    // Products of (u - x_l) below and above each node.
+    double d[kExtirpolation], below[kExtirpolation], above[kExtirpolation];
+    for (int k = 0; k < kExtirpolation; ++k) d[k] = u - double(j0 + k);
+    below[0] = 1;
+    for (int k = 1; k < kExtirpolation; ++k) below[k] = below[k - 1] * d[k - 1];
+    above[kExtirpolation - 1] = 1;
+    for (int k = kExtirpolation - 1; k > 0; --k) above[k - 1] = above[k] * d[k];
+    size_t j = size_t((j0 % lm + lm) % lm);
     for (int k = 0; k < kExtirpolation; ++k) {
-        double num = 1, den = 1;
-        for (int l = 0; l < kExtirpolation; ++l)
-            if (l != k) {
-                num *= u - x[l];
-                den *= x[k] - x[l];
-            }
-        w[k] = num / den;
+        g[2 * j] += y * below[k] * above[k] * kLagrangeInverse[size_t(k)];
+        if (++j == m) j = 0;
     }
-    for (int k = 0; k < kExtirpolation; ++k) add(size_t((j0 + k + long(m)) % long(m)), y * w[k]);
+}
+
+// a modulo the period, without a division in the usual case of 0 <= a < 2 period (where both
+// forms are exact).
+double Wrap(double a, double period) {
+    if (a >= 0 && a < period) return a;
+    if (a >= period && a < 2 * period) return a - period;
+    return std::fmod(a, period);
+}
+
+// The profile (cumulated deviations from the mean) of x.
+std::vector<double> Profile(const std::vector<double>& x) {
+    const double mean = std::accumulate(x.begin(), x.end(), 0.0) / double(x.size());
+    std::vector<double> y(x.size());
+    double acc = 0;
+    for (size_t i = 0; i < x.size(); ++i) y[i] = acc += x[i] - mean;
+    return y;
+}
+
+// F(n) of a profile: non-overlapping boxes from the start, each with its least-squares line
+// removed. One pass per box over the values less the box's first one (which leaves the residual
+// as it is and keeps the sums small, so nothing cancels).
+double Fluctuation(const std::vector<double>& y, int n) {
+    const size_t boxes = y.size() / size_t(n);
+    const double jm = 0.5 * double(n - 1);
+    const double sjj = double(n) * (double(n) * double(n) - 1) / 12;
+    double ss = 0;
+    for (size_t b = 0; b < boxes; ++b) {
+        const double* v = y.data() + b * size_t(n);
+        const double v0 = v[0];
+        double sd = 0, sjd = 0, sdd = 0;
+        for (int j = 0; j < n; ++j) {
+            const double d = v[j] - v0;
+            sd += d;
+            sjd += double(j) * d;
+            sdd += d * d;
+        }
+        const double cjy = sjd - jm * sd; // sum of (j - jm)(d - mean d)
+        ss += std::max(0.0, sdd - sd * sd / n - cjy * cjy / sjj);
+    }
+    return std::sqrt(ss / double(boxes * size_t(n)));
+}
+
+// Least-squares slope of log F(n) on log n over n = lo ... hi, F(n) = f[n].
+double AlphaOf(const std::vector<double>& f, int lo, int hi) {
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    int count = 0;
+    for (int n = lo; n <= hi; ++n) {
+        if (!(f[size_t(n)] > 0)) continue;
+        const double a = std::log10(double(n)), b = std::log10(f[size_t(n)]);
+        sx += a;
+        sy += b;
+        sxx += a * a;
+        sxy += a * b;
+        ++count;
+    }
+    if (count < 2) return kNaN;
+    const double den = count * sxx - sx * sx;
+    return den != 0 ? (count * sxy - sx * sy) / den : kNaN;
 }
 
 } // namespace
@@ -176,23 +243,35 @@ std::vector<double> WelchPsd(const std::vector<double>& x, double fs, size_t seg
     MFftRadix2 fft;
     fft.Prepare(int(nfft));
     std::vector<std::complex<double>> buf(nfft);
-    int segments = 0;
-    for (size_t s = 0; s + len <= n; s += step) {
-        // Linear trend of the segment by least squares.
-        const double jm = 0.5 * double(len - 1);
-        double sy = 0, sjy = 0, sjj = 0;
+    // The segments' starts; two real segments go through one complex transform (the first as
+    // the real part, the second as the imaginary part), and |X1|^2 + |X2|^2 at bin k is half of
+    // |Z[k]|^2 + |Z[nfft - k]|^2.
+    std::vector<size_t> starts;
+    for (size_t s = 0; s + len <= n; s += step) starts.push_back(s);
+    const int segments = int(starts.size());
+    // The segment at s, its linear trend (least squares) removed and windowed, into the real or
+    // imaginary parts of buf.
+    const double jm = 0.5 * double(len - 1);
+    double sjj = 0;
+    for (size_t j = 0; j < len; ++j) sjj += (double(j) - jm) * (double(j) - jm);
+    auto put = [&](size_t s, int part) {
+        double sy = 0, sjy = 0;
         for (size_t j = 0; j < len; ++j) sy += x[s + j];
         const double ym = sy / double(len);
-        for (size_t j = 0; j < len; ++j) {
-            sjy += (double(j) - jm) * (x[s + j] - ym);
-            sjj += (double(j) - jm) * (double(j) - jm);
-        }
+        for (size_t j = 0; j < len; ++j) sjy += (double(j) - jm) * (x[s + j] - ym);
         const double slope = sjj > 0 ? sjy / sjj : 0;
-        for (size_t j = 0; j < nfft; ++j)
-            buf[j] = j < len ? w[j] * (x[s + j] - ym - slope * (double(j) - jm)) : 0.0;
+        double* b = reinterpret_cast<double*>(buf.data()) + part;
+        for (size_t j = 0; j < len; ++j) b[2 * j] = w[j] * (x[s + j] - ym - slope * (double(j) - jm));
+    };
+    for (size_t k = 0; k < starts.size(); k += 2) {
+        std::fill(buf.begin(), buf.end(), std::complex<double>(0, 0));
+        put(starts[k], 0);
+        const bool pair = k + 1 < starts.size();
+        if (pair) put(starts[k + 1], 1);
         fft.Forward(buf.data(), int(nfft));
-        for (size_t k = 0; k <= nfft / 2; ++k) psd[k] += std::norm(buf[k]);
-        ++segments;
+        for (size_t f = 0; f <= nfft / 2; ++f)
+            psd[f] +=
+                pair ? 0.5 * (std::norm(buf[f]) + std::norm(buf[(nfft - f) % nfft])) : std::norm(buf[f]);
     }
     const double scale = 1.0 / (fs * w2 * double(std::max(segments, 1)));
     for (size_t k = 0; k <= nfft / 2; ++k) psd[k] *= (k == 0 || k == nfft / 2 ? 1 : 2) * scale;
@@ -214,10 +293,10 @@ std::vector<double> LombPsd(const std::vector<double>& t, const std::vector<doub
     const double period = double(m);
     std::vector<std::complex<double>> grid(m);
     for (size_t i = 0; i < n; ++i) {
-        const double u = std::fmod((t[i] - t0) / dt, period);
-        const double u2 = std::fmod(2 * (t[i] - t0) / dt, period);
-        Extirpolate(grid, false, x[i] - mean, u);
-        Extirpolate(grid, true, 1.0, u2);
+        const double u = Wrap((t[i] - t0) / dt, period);
+        const double u2 = Wrap(2 * (t[i] - t0) / dt, period);
+        Extirpolate(grid.data(), m, false, x[i] - mean, u);
+        Extirpolate(grid.data(), m, true, 1.0, u2);
     }
     MFftRadix2 fft;
     fft.Prepare(int(m));
@@ -252,98 +331,16 @@ double BandPower(const std::vector<double>& psd, double df, double lo, double hi
 }
 
 double DfaFluctuation(const std::vector<double>& x, int n) {
-    const size_t N = x.size();
-    if (n < 3 || N < size_t(n)) return kNaN;
-    const double mean = std::accumulate(x.begin(), x.end(), 0.0) / double(N);
-    std::vector<double> y(N);
-    double acc = 0;
-    for (size_t i = 0; i < N; ++i) y[i] = acc += x[i] - mean;
-    const size_t boxes = N / size_t(n);
-    const double jm = 0.5 * double(n - 1);
-    const double sjj = double(n) * (double(n) * double(n) - 1) / 12;
-    double ss = 0;
-    for (size_t b = 0; b < boxes; ++b) {
-        const double* v = y.data() + b * size_t(n);
-        double sy = 0;
-        for (int j = 0; j < n; ++j) sy += v[j];
-        const double ym = sy / n;
-        double sjy = 0, syy = 0;
-        for (int j = 0; j < n; ++j) {
-            const double d = v[j] - ym;
-            sjy += (j - jm) * d;
-            syy += d * d;
-        }
-        ss += std::max(0.0, syy - sjy * sjy / sjj);
-    }
-    return std::sqrt(ss / double(boxes * size_t(n)));
+    if (n < 3 || x.size() < size_t(n)) return kNaN;
+    return Fluctuation(Profile(x), n);
 }
 
 double DfaAlpha(const std::vector<double>& x, int lo, int hi) {
     if (lo < 3 || hi <= lo || x.size() < size_t(2 * hi)) return kNaN;
-    double sx = 0, sy = 0, sxx = 0, sxy = 0;
-    int count = 0;
-    for (int n = lo; n <= hi; ++n) {
-        const double f = DfaFluctuation(x, n);
-        if (!(f > 0)) continue;
-        const double a = std::log10(double(n)), b = std::log10(f);
-        sx += a;
-        sy += b;
-        sxx += a * a;
-        sxy += a * b;
-        ++count;
-    }
-    if (count < 2) return kNaN;
-    const double den = count * sxx - sx * sx;
-    return den != 0 ? (count * sxy - sx * sy) / den : kNaN;
-}
-
-double SampleEntropy(const std::vector<double>& x, int m, double r) {
-    if (m < 1 || x.size() < size_t(m + 2) || !(r >= 0)) return kNaN;
-    const size_t count = x.size() - size_t(m); // templates of length m and m + 1
-    // Templates in order of their first value: a pair can only match while those lie within r.
-    std::vector<size_t> order(count);
-    std::iota(order.begin(), order.end(), 0);
-    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return x[a] < x[b]; });
-    const size_t dims = size_t(m) + 1;
-    std::vector<double> c(count * dims);
-    for (size_t i = 0; i < count; ++i)
-        for (size_t d = 0; d < dims; ++d) c[d * count + i] = x[order[i] + d];
-    const double* first = c.data();
-    uint64_t a = 0, b = 0;
-    size_t hi = 0;
-    for (size_t i = 0; i < count; ++i) {
-        // Candidates j lie in (i, hi): their first values are within r. The count runs without
-        // branches over contiguous columns, so the compiler can vectorise it.
-        const double limit = first[i] + r;
-        if (hi <= i) hi = i + 1;
-        while (hi < count && first[hi] <= limit) ++hi;
-        uint64_t bi = 0, ai = 0;
-        if (m == 2) { // the usual case, written out
-            const double* c1 = c.data() + count;
-            const double* c2 = c.data() + 2 * count;
-            const double x1 = c1[i], x2 = c2[i];
-            for (size_t j = i + 1; j < hi; ++j) {
-                const bool match = std::fabs(c1[j] - x1) <= r;
-                bi += match;
-                ai += match & (std::fabs(c2[j] - x2) <= r);
-            }
-            b += bi;
-            a += ai;
-            continue;
-        }
-        for (size_t j = i + 1; j < hi; ++j) {
-            bool match = true;
-            for (size_t d = 1; d < size_t(m); ++d)
-                match &= std::fabs(c[d * count + j] - c[d * count + i]) <= r;
-            const bool next = std::fabs(c[size_t(m) * count + j] - c[size_t(m) * count + i]) <= r;
-            bi += match;
-            ai += match & next;
-        }
-        b += bi;
-        a += ai;
-    }
-    if (a == 0 || b == 0) return kNaN;
-    return -std::log(double(a) / double(b));
+    const std::vector<double> y = Profile(x);
+    std::vector<double> f(size_t(hi) + 1, kNaN);
+    for (int n = lo; n <= hi; ++n) f[size_t(n)] = Fluctuation(y, n);
+    return AlphaOf(f, lo, hi);
 }
 
 sHrvStandard ComputeHrvStandard(const sNNSeries& s, const sHrvStandardParams& p) {
@@ -370,14 +367,11 @@ sHrvStandard ComputeHrvStandard(const sNNSeries& s, const sHrvStandardParams& p)
     for (double v : ms) ss += (v - h.meanNN) * (v - h.meanNN);
     h.sdnn = std::sqrt(ss / double(n - 1));
     std::vector<double> diffs;
-    double sumX = 0, sumY = 0;
     std::vector<std::pair<double, double>> pairs;
     for (size_t i = 1; i < n; ++i)
         if (s.follows[i]) {
             diffs.push_back(ms[i] - ms[i - 1]);
             pairs.push_back({ms[i - 1], ms[i]});
-            sumX += ms[i - 1];
-            sumY += ms[i];
         }
     const size_t nd = diffs.size();
     if (nd >= 2) {
@@ -465,8 +459,21 @@ sHrvStandard ComputeHrvStandard(const sNNSeries& s, const sHrvStandardParams& p)
     }
 
     // Nonlinear.
-    h.dfaAlpha1 = DfaAlpha(ms, p.dfaShortMin, p.dfaShortMax);
-    h.dfaAlpha2 = DfaAlpha(ms, p.dfaLongMin, p.dfaLongMax);
+    // DFA: one profile, each box size once for both ranges.
+    {
+        const auto usable = [&](int lo, int hi) { return lo >= 3 && hi > lo && n >= size_t(2 * hi); };
+        const bool short1 = usable(p.dfaShortMin, p.dfaShortMax), long2 = usable(p.dfaLongMin, p.dfaLongMax);
+        std::vector<double> f(size_t(std::max({p.dfaShortMax, p.dfaLongMax, 0})) + 1, kNaN);
+        if (short1 || long2) {
+            const std::vector<double> y = Profile(ms);
+            for (int k = 3; k < int(f.size()); ++k)
+                if ((short1 && k >= p.dfaShortMin && k <= p.dfaShortMax) ||
+                    (long2 && k >= p.dfaLongMin && k <= p.dfaLongMax))
+                    f[size_t(k)] = Fluctuation(y, k);
+        }
+        h.dfaAlpha1 = short1 ? AlphaOf(f, p.dfaShortMin, p.dfaShortMax) : kNaN;
+        h.dfaAlpha2 = long2 ? AlphaOf(f, p.dfaLongMin, p.dfaLongMax) : kNaN;
+    }
     h.sampEn = n >= 10 ? SampleEntropy(ms, p.sampEnM, p.sampEnR * h.sdnn) : kNaN;
     return h;
 }

@@ -24,6 +24,7 @@
 // Qt-free plain functions and values.
 
 #include "analysis/BeatCorrection.h"
+#include "analysis/SampleEntropy.h"
 
 #include <cstddef>
 #include <string>
@@ -88,5 +89,4 @@ double BandPower(const std::vector<double>& psd, double df, double lo, double hi
 double DfaFluctuation(const std::vector<double>& x, int n);
 // Least-squares slope of log F(n) on log n over n = lo ... hi; NaN when x is too short.
 double DfaAlpha(const std::vector<double>& x, int lo, int hi);
-// Sample entropy -ln(A / B) with tolerance r (absolute); NaN when A or B is 0.
-double SampleEntropy(const std::vector<double>& x, int m, double r);
+// Sample entropy: analysis/SampleEntropy.h.

@@ -48,6 +48,75 @@ double Correlation(const std::vector<float>& a, const std::vector<float>& b) {
     return saa > 0 && sbb > 0 ? sab / std::sqrt(saa * sbb) : 0;
 }
 
+// One section's running state (transposed direct form II), started as Pass in dsp/Biquad.cpp
+// starts it: as if the input had stood at u for ever.
+struct Section {
+    double b0, b1, b2, a1, a2;
+    double z1 = 0, z2 = 0;
+
+    explicit Section(const sBiquad& s) : b0(s.b0), b1(s.b1), b2(s.b2), a1(s.a1), a2(s.a2) {}
+    void Start(double u, double dcGain) {
+        const double y0 = dcGain * u;
+        z2 = b2 * u - a2 * y0;
+        z1 = y0 - b0 * u;
+    }
+    double Step(double in) {
+        const double out = b0 * in + z1;
+        z1 = b1 * in - a1 * out + z2;
+        z2 = b2 * in - a2 * out;
+        return out;
+    }
+};
+
+// The band-passed (high-pass hp, then low-pass lp, both zero phase) and the low-passed (fid, zero
+// phase) copies of x[0..n) in one forward and one backward sweep. The three recursions are
+// independent of each other from sample to sample, so running them side by side lets the
+// processor overlap them; each does exactly the arithmetic of FilterZeroPhase, in its order.
+void BandAndLowPass(const double* x, size_t n, const sBiquad& hp, const sBiquad& lp, const sBiquad& fid,
+                    double* band, double* low) {
+    if (n == 0) return;
+    Section h(hp), l(lp), f(fid);
+    h.Start(x[0], hp.DcGain());
+    f.Start(x[0], fid.DcGain());
+    double v = h.Step(x[0]);
+    l.Start(v, lp.DcGain());
+    band[0] = l.Step(v);
+    low[0] = f.Step(x[0]);
+    for (size_t i = 1; i < n; ++i) {
+        band[i] = l.Step(h.Step(x[i]));
+        low[i] = f.Step(x[i]);
+    }
+    // Backwards: the low-pass first, then the high-pass, as the forward order reversed.
+    Section lb(lp), hb(hp), fb(fid);
+    lb.Start(band[n - 1], lp.DcGain());
+    fb.Start(low[n - 1], fid.DcGain());
+    v = lb.Step(band[n - 1]);
+    hb.Start(v, hp.DcGain());
+    band[n - 1] = hb.Step(v);
+    low[n - 1] = fb.Step(low[n - 1]);
+    for (size_t i = n - 1; i-- > 0;) {
+        band[i] = hb.Step(lb.Step(band[i]));
+        low[i] = fb.Step(low[i]);
+    }
+}
+
+// Centred moving average of the energy over w samples (shorter at the ends) from its prefix sums
+// p[0..n]: (p[b] - p[a]) / (b - a) for the window [a, b) around each sample.
+void MovingAverage(const double* p, size_t n, int w, double* out) {
+    const size_t h = size_t(w / 2);
+    auto at = [&](size_t i) {
+        const size_t a = i > h ? i - h : 0;
+        const size_t b = std::min(n, i + h + 1);
+        return (p[b] - p[a]) / double(b - a);
+    };
+    const size_t inner0 = std::min(n, h), inner1 = n > h ? n - h : 0; // whole windows in [inner0, inner1)
+    size_t i = 0;
+    for (; i < inner0; ++i) out[i] = at(i);
+    const double width = double(2 * h + 1);
+    for (; i < inner1; ++i) out[i] = (p[i + h + 1] - p[i - h]) / width;
+    for (; i < n; ++i) out[i] = at(i);
+}
+
 } // namespace
 
 std::string PulseBeatFlagText(uint32_t flags) {
@@ -122,30 +191,28 @@ void PulseBeatDetector::ProcessStretch(int64_t coreBegin, int64_t coreEnd) {
     const double* x = m_buffer.data() + (from - m_bufferStart);
 
     // Detection signal: band-passed, positive part squared.
-    m_band.assign(x, x + n);
-    const sBiquad band[2] = {sBiquad::HighPass(m_params.bandLowHz, m_rate),
-                             sBiquad::LowPass(std::min(m_params.bandHighHz, 0.45 * m_rate), m_rate)};
-    FilterZeroPhase(band, 2, m_band.data(), n);
-    m_fid.assign(x, x + n);
-    const sBiquad fid = sBiquad::LowPass(std::min(m_params.fiducialLowPassHz, 0.45 * m_rate), m_rate);
-    FilterZeroPhase(&fid, 1, m_fid.data(), n);
+    m_band.resize(n);
+    m_fid.resize(n);
+    BandAndLowPass(x, n, sBiquad::HighPass(m_params.bandLowHz, m_rate),
+                   sBiquad::LowPass(std::min(m_params.bandHighHz, 0.45 * m_rate), m_rate),
+                   sBiquad::LowPass(std::min(m_params.fiducialLowPassHz, 0.45 * m_rate), m_rate),
+                   m_band.data(), m_fid.data());
 
-    m_energy.resize(n);
     m_prefix.resize(n + 1);
     m_prefix[0] = 0;
     for (size_t i = 0; i < n; ++i) {
         const double v = m_band[i] > 0 ? m_band[i] : 0;
-        m_energy[i] = v * v;
-        m_prefix[i + 1] = m_prefix[i] + m_energy[i];
+        m_prefix[i + 1] = m_prefix[i] + v * v;
     }
     const double offset = m_params.offsetShare * m_prefix[n] / double(n);
-    // Centred moving average of the energy over w samples (shorter at the ends).
-    auto average = [&](size_t i, int w) {
-        const size_t h = size_t(w / 2);
-        const size_t a = i > h ? i - h : 0;
-        const size_t b = std::min(n, i + h + 1);
-        return (m_prefix[b] - m_prefix[a]) / double(b - a);
-    };
+    // Blocks of interest: where the short average lies above the long one plus the offset.
+    m_peakAverage.resize(n);
+    m_beatAverage.resize(n);
+    MovingAverage(m_prefix.data(), n, m_peakWindow, m_peakAverage.data());
+    MovingAverage(m_prefix.data(), n, m_beatWindow, m_beatAverage.data());
+    m_above.resize(n);
+    for (size_t i = 0; i < n; ++i) m_above[i] = m_peakAverage[i] > m_beatAverage[i] + offset;
+    const uint8_t* above = m_above.data();
 
     const double* f = m_fid.data();
     const int64_t refractory = std::llround(m_params.refractoryS * m_rate);
@@ -156,12 +223,12 @@ void PulseBeatDetector::ProcessStretch(int64_t coreBegin, int64_t coreEnd) {
 
     size_t i = 0;
     while (i < n) {
-        if (!(average(i, m_peakWindow) > average(i, m_beatWindow) + offset)) {
+        if (!above[i]) {
             ++i;
             continue;
         }
         const size_t b0 = i;
-        while (i < n && average(i, m_peakWindow) > average(i, m_beatWindow) + offset) ++i;
+        while (i < n && above[i]) ++i;
         const size_t b1 = i;
         if (b1 - b0 < size_t(m_peakWindow)) continue;
         size_t p = b0;

@@ -128,7 +128,8 @@ private:
     int64_t m_core = 0; // first sample of the next stretch's core
 
     // Scratch of a stretch.
-    std::vector<double> m_band, m_fid, m_energy, m_prefix;
+    std::vector<double> m_band, m_fid, m_prefix, m_peakAverage, m_beatAverage;
+    std::vector<uint8_t> m_above;
 
     bool m_havePending = false;
     Candidate m_pending; // the last detection, waiting for a stronger one within the refractory time

@@ -22,6 +22,8 @@
 //   --regserver, --unregserver, --regserverperuser, --unregserverperuser
 //                           register the automation service with the session bus, or remove
 //                           the registration, for everyone or for this user, and exit
+//   --scenario=NAMES        with --simulate: its signal scenarios (sim/SimScenario.h)
+//   --seed=N                with --simulate: its seed
 //
 // Flags count as present whatever value they carry. Values are read as numbers leniently: a
 // "duration" that is not a number reads as 0.
@@ -53,6 +55,8 @@ public:
     static constexpr char16_t kRegServerPerUser[] = u"regserverperuser";
     static constexpr char16_t kUnregServerPerUser[] = u"unregserverperuser";
     static constexpr char16_t kEmbedding[] = u"embedding";
+    static constexpr char16_t kScenario[] = u"scenario";
+    static constexpr char16_t kSeed[] = u"seed";
 
     // Seconds added to "duration": the recording lasts duration + 1 controller periods.
     static constexpr int32_t kDurationExtra = 4;

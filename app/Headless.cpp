@@ -17,12 +17,14 @@
 #include "device/DeviceState.h"
 #include "device/MJvUSB.h"
 #include "sim/SimHidController.h"
+#include "sim/SimScenario.h"
 #include "storage/PGFiles.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 #include <unistd.h>
@@ -73,8 +75,12 @@ void StartSettings() {
 bool StartDevice(const sHeadlessConfig& config, cAppState& app) {
     std::unique_ptr<IHidController> controller;
     if (app.CmdLine.Simulate) {
-        controller = std::make_unique<SimHidController>();
-        LogMessage("Using the simulated Kestrel-9");
+        SimKestrelConfig sim;
+        std::string scenario = "rest";
+        if (!SimConfigFromCmdLine(app.CmdLine, sim, scenario)) return false;
+        controller = std::make_unique<SimHidController>(sim);
+        LogMessage("Using the simulated Kestrel-9 (scenario " + scenario + ", seed " +
+                   std::to_string(sim.seed) + ")");
     } else if (config.makeController) {
         controller = config.makeController();
     }
@@ -116,6 +122,30 @@ void Shutdown(cAppState& app) {
 }
 
 } // namespace
+
+bool SimConfigFromCmdLine(const cCmdLineParser& cmd, SimKestrelConfig& config, std::string& scenario) {
+    uint32_t flags = 0;
+    std::string error;
+    if (cmd.Has(cCmdLineParser::kScenario) &&
+        !ParseSimScenario(cmd.Text(cCmdLineParser::kScenario).ToUtf8(), flags, error)) {
+        LogMessage("--scenario: " + error);
+        return false;
+    }
+    if (cmd.Has(cCmdLineParser::kSeed)) {
+        const std::string text = cmd.Text(cCmdLineParser::kSeed).ToUtf8();
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long seed = std::strtoull(text.c_str(), &end, 10);
+        if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0) {
+            LogMessage("--seed wants a whole number >= 0, not \"" + text + "\"");
+            return false;
+        }
+        config.seed = seed;
+    }
+    ApplySimScenario(flags, config);
+    scenario = SimScenarioName(flags);
+    return true;
+}
 
 int cbHeadlessMonitor::OnEvent(int id, int count, void* data, int value) {
     if (id == kEventLedChanged) {

@@ -18,8 +18,11 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 class IHidController;
+class cCmdLineParser;
+struct SimKestrelConfig;
 
 // What the window's live monitor does with the live chain that matters without a window too:
 // it remembers the LED the device reports ("ActiveLed", event 0) and makes a new recording get
@@ -37,6 +40,10 @@ struct sHeadlessConfig {
     int tickMs = 3;
     int pollMs = 1000;
 };
+
+// The simulated device of --simulate: --seed and --scenario from the command line applied to
+// config; scenario gets the scenarios' names. False (logged) for a bad seed or scenario.
+bool SimConfigFromCmdLine(const cCmdLineParser& cmd, SimKestrelConfig& config, std::string& scenario);
 
 // Runs the program from the parsed command line (GetAppState()->CmdLine) until it ends; returns
 // the exit code.

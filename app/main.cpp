@@ -8,6 +8,8 @@
 #include "core/MVarArray.h"
 #include "core/Settings.h"
 #include "device/hidapi/HidapiController.h"
+#include "sim/SimKestrel.h"
+#include "sim/SimScenario.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +42,9 @@ constexpr const char* kUsage =
     "  --minimize               start with the main window minimised\n"
     "  --headless               run without windows even when a display is available\n"
     "  --simulate               use the simulated Kestrel-9 instead of the USB device\n"
+    "  --scenario=NAMES         with --simulate: rest, ectopic, artefact, lowperfusion,\n"
+    "                           irregular, stress, comma-separated (default rest)\n"
+    "  --seed=N                 with --simulate: seed of the simulation (default 1)\n"
     "  --help                   show this text\n"
     "  --regserverperuser       register the automation service (org.onyx.Corvina) with the\n"
     "                           session bus for this user, in $XDG_DATA_HOME/dbus-1/services\n"
@@ -70,6 +75,8 @@ constexpr const char16_t* kKnownOptions[] = {
     cCmdLineParser::kUnregServer,
     cCmdLineParser::kRegServerPerUser,
     cCmdLineParser::kUnregServerPerUser,
+    cCmdLineParser::kScenario,
+    cCmdLineParser::kSeed,
 };
 
 // The arguments as one line, the way a shell hands over a command line, without double quotes.
@@ -145,6 +152,15 @@ int main(int argc, char** argv) {
         }
         if (!CheckWritable(cmd.RecordFileName, "record file")) return kExitRecordFailed;
         if (!CheckWritable(cmd.ExportFileName, "export file")) return kExitExportFailed;
+    }
+
+    if (cmd.Simulate) {
+        SimKestrelConfig sim;
+        std::string scenario;
+        if (!SimConfigFromCmdLine(cmd, sim, scenario)) {
+            std::fprintf(stderr, "corvina: bad --scenario or --seed (scenarios: %s)\n", SimScenarioNames());
+            return kExitBadCommandLine;
+        }
     }
 
     const char* display = std::getenv("DISPLAY");

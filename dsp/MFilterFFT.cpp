@@ -48,12 +48,9 @@ bool MFftRadix2::Prepare(int n) {
         twiddle[k] = {std::cos(a), std::sin(a)};
     }
     if (n == 1) twiddle[0] = {1.0, 0.0};
-    for (int k = 0; k < n; ++k) {
-        int r = 0;
-        for (int b = 0; b < bits; ++b)
-            if (k & (1 << b)) r |= 1 << (bits - 1 - b);
-        reverse[k] = r;
-    }
+    // The reversal of k is that of k / 2 moved down one bit, with k's lowest bit on top.
+    reverse[0] = 0;
+    for (int k = 1; k < n; ++k) reverse[k] = (reverse[k >> 1] >> 1) | ((k & 1) << (bits - 1));
     m_twiddle = std::move(twiddle);
     m_reverse = std::move(reverse);
     m_size = n;

@@ -142,7 +142,10 @@ void SimKestrel::StepSampleLocked() {
     const double analogue = m_sensor.Step(volume, kSamplePeriodS);
 
     if (m_sensor.Settings().power) {
-        const double clipped = std::clamp(std::round(analogue), 0.0, SimSensor::kAdcMax);
+        // A saturated sensor (strong ambient light, a slipping finger) reads the converter's top.
+        const double clipped = m_pulse.Saturated()
+                                   ? SimSensor::kAdcMax
+                                   : std::clamp(std::round(analogue), 0.0, SimSensor::kAdcMax);
         m_block[static_cast<size_t>(m_fill++)] = static_cast<uint16_t>(clipped);
         if (m_fill == kSamplesPerPacket) {
             EmitSamplePacketLocked();
@@ -418,6 +421,12 @@ std::vector<SimBeat> SimKestrel::TrueBeats(double from, double to) {
     std::lock_guard lock(m_lock);
     SyncLocked();
     return m_pulse.Beats(from, to);
+}
+
+std::vector<SimDisturbance> SimKestrel::TrueDisturbances(double from, double to) {
+    std::lock_guard lock(m_lock);
+    SyncLocked();
+    return m_pulse.Disturbances(from, to);
 }
 
 double SimKestrel::TrueRateAt(double t) {

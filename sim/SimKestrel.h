@@ -139,6 +139,7 @@ public:
 
     // ---- truth
     std::vector<SimBeat> TrueBeats(double from, double to);
+    std::vector<SimDisturbance> TrueDisturbances(double from, double to);
     double TrueRateAt(double t);
     double DrivingRate();
     SimSettings Settings() const;

@@ -23,7 +23,8 @@ double SystolicDelay(double period) {
 
 } // namespace
 
-SimPulseModel::SimPulseModel(const SimPulseConfig& config) : m_config(config), m_rng(config.seed) {
+SimPulseModel::SimPulseModel(const SimPulseConfig& config)
+    : m_config(config), m_rng(config.seed), m_extraRng(SimRandom::Derive(config.seed, 1)) {
     m_breathPhase = m_rng.Uniform(0, kTwoPi);
     m_mayerPhase = m_rng.Uniform(0, kTwoPi);
     m_slowRate = m_config.slowVariability * m_rng.Gauss();
@@ -34,9 +35,23 @@ SimPulseModel::SimPulseModel(const SimPulseConfig& config) : m_config(config), m
     while (m_nextOnset <= 0) StartBeat(m_nextOnset);
 }
 
+double SimPulseModel::StressAt(double t) const {
+    if (!(m_config.stressCycle > 0)) return 0;
+    // Rest, a ramp up, stress, a ramp down, rest: 30, 15, 35, 15 and 5 % of the cycle.
+    const double u = std::fmod(std::max(t, 0.0), m_config.stressCycle) / m_config.stressCycle;
+    if (u < 0.30) return 0;
+    if (u < 0.45) return (u - 0.30) / 0.15;
+    if (u < 0.80) return 1;
+    if (u < 0.95) return 1 - (u - 0.80) / 0.15;
+    return 0;
+}
+
 double SimPulseModel::RateNow() const {
-    const double rate = m_config.meanRate + m_config.rsaDepth * std::sin(m_breathPhase) +
-                        m_config.mayerDepth * std::sin(m_mayerPhase) + m_slowRate;
+    const double s = StressAt(m_time);
+    // Under stress the vagal (breathing) variation fades and the sympathetic (Mayer) one grows.
+    const double rate = m_config.meanRate + s * m_config.stressRateRise +
+                        m_config.rsaDepth * (1 - 0.75 * s) * std::sin(m_breathPhase) +
+                        m_config.mayerDepth * (1 + 1.5 * s) * std::sin(m_mayerPhase) + m_slowRate;
     return std::clamp(rate, 25.0, 240.0);
 }
 
@@ -47,6 +62,11 @@ void SimPulseModel::StartBeat(double onset) {
     double amplitude = m_config.amplitude * (1.0 + 0.08 * std::sin(m_breathPhase + 0.5)) *
                        std::clamp(1.0 + 0.03 * m_rng.Gauss(), 0.85, 1.15);
     const bool ectopic = m_nextEctopic;
+    if (m_config.irregularity > 0) {
+        // Independent intervals; a short one fills the heart less, so its pulse is smaller.
+        interval = period * std::clamp(1.0 + m_config.irregularity * m_extraRng.Gauss(), 0.5, 1.8);
+        amplitude *= std::clamp(std::sqrt(interval / period), 0.6, 1.2);
+    }
     if (ectopic) {
         // A premature beat ejects less blood and is followed by a compensatory pause.
         interval = period * 1.38;
@@ -88,19 +108,23 @@ double SimPulseModel::Shape(double tau, double period) const {
 
     // Raised-cosine upstroke: starts with zero slope at the foot, reaches 1 at the peak.
     const double rise = tau < ts ? 0.5 * (1.0 - std::cos(std::numbers::pi * tau / ts)) : 1.0;
+    // A Gaussian term further than kFar of its widths away is below 1e-14 and left out: most of
+    // the overlapping beats are then only their run-off.
+    constexpr double kFar = 8.0;
+    auto gauss = [](double d, double sigma) {
+        return std::fabs(d) > kFar * sigma ? 0.0 : std::exp(-d * d / (2 * sigma * sigma));
+    };
     double systolic, runoff;
     if (tau < ts) {
         systolic = rise;
         runoff = kRunoff * rise;
     } else {
         const double d = tau - ts;
-        systolic = std::exp(-d * d / (2 * sigmaFall * sigmaFall));
+        systolic = gauss(d, sigmaFall);
         runoff = kRunoff * std::exp(-d / runoffTime);
     }
-    const double dd = tau - td;
-    const double diastolic = 0.6 * rise * std::exp(-dd * dd / (2 * sigmaDia * sigmaDia));
-    const double dn = tau - tn;
-    const double notch = -0.03 * std::exp(-dn * dn / (2 * sigmaNotch * sigmaNotch));
+    const double diastolic = 0.6 * rise * gauss(tau - td, sigmaDia);
+    const double notch = -0.03 * gauss(tau - tn, sigmaNotch);
     return (systolic + runoff + diastolic + notch) / (1.0 + kRunoff);
 }
 
@@ -142,10 +166,40 @@ double SimPulseModel::Step(double dt) {
         m_artefactLevel = m_rng.Uniform(-3.0, 3.0);
         m_artefactFreq = m_rng.Uniform(1.0, 4.0);
         m_artefactAmp = m_rng.Uniform(1.0, 4.0);
+        AddDisturbance(m_artefactStart, m_artefactEnd, SimDisturbanceKind::Motion);
     }
+
+    StepDisturbances(dt);
+    volume += scale * m_jumpLevel;
 
     volume += m_config.noise * scale * m_rng.Gauss();
     return volume;
+}
+
+void SimPulseModel::StepDisturbances(double dt) {
+    if (m_jumpLevel != 0) m_jumpLevel -= m_jumpLevel * dt / 60.0;
+    if (m_extraRng.Chance(m_config.baselineJumpsPerMinute / 60.0 * dt)) {
+        const double step = m_extraRng.Uniform(1.5, 4.0);
+        m_jumpLevel += m_extraRng.Chance(0.5) ? step : -step;
+        // The sensor's coupling takes a few seconds to bring the baseline back.
+        AddDisturbance(m_time, m_time + 3.0, SimDisturbanceKind::BaselineJump);
+    }
+    if (!Saturated() && m_extraRng.Chance(m_config.saturationsPerMinute / 60.0 * dt)) {
+        m_saturationEnd = m_time + m_extraRng.Uniform(2.0, 4.0);
+        AddDisturbance(m_time, m_saturationEnd, SimDisturbanceKind::Saturation);
+    }
+}
+
+void SimPulseModel::AddDisturbance(double start, double end, SimDisturbanceKind kind) {
+    m_disturbances.push_back({start, end, kind});
+    if (m_disturbances.size() > kBeatHistory) m_disturbances.pop_front();
+}
+
+std::vector<SimDisturbance> SimPulseModel::Disturbances(double from, double to) const {
+    std::vector<SimDisturbance> out;
+    for (const SimDisturbance& d : m_disturbances)
+        if (d.end > from && d.start < to) out.push_back(d);
+    return out;
 }
 
 double SimPulseModel::CurrentBeatRate() const {

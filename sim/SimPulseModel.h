@@ -9,6 +9,12 @@
 // is a smooth systolic upstroke and peak, a dicrotic notch, a diastolic wave and an exponential
 // run-off; consecutive beats overlap, so the signal stays continuous. Breathing also modulates the
 // beat amplitude and moves the baseline; a slow random wander and a little noise are added.
+//
+// Optional disturbances for testing analyses (all off by default, so the default signal stays
+// the same): an irregular rhythm (independent intervals, as in atrial fibrillation), a stress
+// cycle (rate up, breathing variation down, Mayer waves up, over minutes), motion bursts,
+// baseline jumps and spells in which the sensor saturates (the converter reads its top). Each
+// disturbance is kept with its time span, so a test knows which beats it covered.
 
 #include "sim/SimRandom.h"
 
@@ -29,6 +35,19 @@ struct SimPulseConfig {
     double noise = 0.004;            // relative, white
     double ectopicProbability = 0.0; // chance that a beat comes early (arrhythmia switch)
     double artefactsPerMinute = 0.0; // rate of motion artefacts (artefact switch)
+    double irregularity = 0.0;       // relative standard deviation of independent intervals; 0 = off
+    double stressCycle = 0.0;        // s, period of the rest-stress-rest cycle; 0 = off
+    double stressRateRise = 25.0;    // beats per minute added at full stress
+    double baselineJumpsPerMinute = 0.0;
+    double saturationsPerMinute = 0.0; // spells of 2 ... 4 s in which the sensor saturates
+};
+
+// A stretch of time in which the signal was disturbed (model seconds).
+enum class SimDisturbanceKind { Motion, BaselineJump, Saturation };
+struct SimDisturbance {
+    double start = 0;
+    double end = 0;
+    SimDisturbanceKind kind = SimDisturbanceKind::Motion;
 };
 
 // One true heart beat. Times in model seconds (0 = model start; the first beat may start earlier).
@@ -63,6 +82,12 @@ public:
     std::vector<SimBeat> Beats(double from, double to) const;
     const std::deque<SimBeat>& AllBeats() const { return m_beats; }
     uint64_t BeatCount() const { return m_beatCount; }
+    // Disturbances that overlap [from, to), in order of start (the last kBeatHistory are kept).
+    std::vector<SimDisturbance> Disturbances(double from, double to) const;
+    // True while the sensor is driven into saturation (the converter then reads its top).
+    bool Saturated() const { return m_time < m_saturationEnd; }
+    // Stress level 0 ... 1 at model time t (0 without a stress cycle).
+    double StressAt(double t) const;
 
     void SetEctopicProbability(double p) { m_config.ectopicProbability = p; }
     void SetArtefactsPerMinute(double perMinute) { m_config.artefactsPerMinute = perMinute; }
@@ -102,6 +127,15 @@ private:
     double m_artefactFreq = 0;
     double m_artefactAmp = 0;
 
+    // Disturbances beyond the motion artefacts, drawn from their own stream so that switching
+    // them on leaves the rest of the signal as it was.
+    void StepDisturbances(double dt);
+    void AddDisturbance(double start, double end, SimDisturbanceKind kind);
+    SimRandom m_extraRng;
+    double m_jumpLevel = 0; // relative, the sum of the baseline jumps so far, fading slowly
+    double m_saturationEnd = -1;
+
     std::deque<SimBeat> m_beats;
     uint64_t m_beatCount = 0;
+    std::deque<SimDisturbance> m_disturbances;
 };

@@ -2,8 +2,10 @@
 
 #include "analysis/BeatSeriesLoader.h"
 #include "analysis/ParamTable.h"
+#include "analysis/PreciseAnalysis.h"
 #include "analysis/VariabilityCore.h"
 #include "storage/PGFiles.h"
+#include "tools/corvina-tool/PreciseOutput.h"
 #include "tools/corvina-tool/Tool.h"
 
 #include <algorithm>
@@ -16,7 +18,7 @@ namespace {
 constexpr const char* kCommand = "analyze";
 
 constexpr const char* kHelp =
-    "Usage: corvina-tool analyze REC.pwv... [--from S] [--to E] [--json | --csv]\n"
+    "Usage: corvina-tool analyze REC.pwv... [--from S] [--to E] [--precise] [--json | --csv]\n"
     "\n"
     "For each record: its length, the beats of the fragment and the whole heart rate\n"
     "variability table, computed as the application's variability window and text export do.\n"
@@ -26,6 +28,9 @@ constexpr const char* kHelp =
     "  --from S      fragment start, seconds of record time (default: the record's start)\n"
     "  --to E        fragment end, seconds of record time (default: the record's end);\n"
     "                both are clamped into each record\n"
+    "  --precise     also find the beats in the pulse wave itself, correct the interval\n"
+    "                series (Lipponen & Tarvainen 2019) and add the standard HRV table\n"
+    "                (Task Force 1996; see 'corvina-tool beats --help' and the README)\n"
     "  --json        one JSON array, an object per record\n"
     "  --csv         CSV with a header line and one row per record (UTF-8, \".\" decimals)\n"
     "  -h, --help    this text\n"
@@ -42,6 +47,8 @@ struct FileResult {
     int beatsTotal = 0;  // accepted beats of the whole record
     int rrIntervals = 0; // as the text export counts them
     std::vector<ParamRow> rows;
+    bool precise = false;
+    sPreciseResult standard; // with --precise
 };
 
 FileResult Analyze(const std::string& path, const Args& args, VariabilityCore& core) {
@@ -53,6 +60,14 @@ FileResult Analyze(const std::string& path, const Args& args, VariabilityCore& c
     r.recordEnd = record.EndTime();
     if (!ResolveFragment(args, record, r.from, r.to, r.error)) return r;
     r.beatsTotal = LoadFragmentBeats(core, record);
+    if (args.Has("precise")) {
+        sPreciseOptions o;
+        o.from = r.from;
+        o.to = r.to;
+        r.standard = AnalyzeRecordPrecise(record, o);
+        r.precise = true;
+        if (!r.standard.ok) r.error = path + ": " + r.standard.reason;
+    }
     record.Close();
     const int i0 = core.IndexAtTime(float(r.from));
     const int i1 = core.IndexAtTime(float(r.to));
@@ -117,6 +132,7 @@ void PrintText(const std::vector<FileResult>& results) {
         if (r.rows.empty()) {
             std::printf("  no variability table: fewer than %d beats in the fragment\n",
                         VariabilityCore::kMinRangeBeats);
+            if (r.precise) Print(PreciseText(r.standard));
             continue;
         }
         size_t width = 0;
@@ -129,6 +145,7 @@ void PrintText(const std::vector<FileResult>& results) {
             if (!limit.empty() && limit != "-") line += "  (norm " + limit + ")";
             std::printf("%s\n", line.c_str());
         }
+        if (r.precise) Print(PreciseText(r.standard));
     }
 }
 
@@ -155,7 +172,9 @@ void PrintJson(const std::vector<FileResult>& results) {
             if (k) o += ", ";
             o += JsonString(r.rows[k].name.ToUtf8()) + ": " + ValueText(r.rows[k].value, true);
         }
-        o += "}}";
+        o += "}";
+        if (r.precise) o += ", \"precise\": " + PreciseJson(r.standard);
+        o += "}";
         Print(o);
     }
     Print("\n]\n");
@@ -170,6 +189,10 @@ void PrintCsv(const std::vector<FileResult>& results) {
     std::sort(names.begin(), names.end());
     std::string line = "file,record_length_s,from_s,to_s,beats,beats_in_record,rr_intervals";
     for (const MString& n : names) line += "," + CsvField(n.ToUtf8());
+    const bool precise =
+        std::any_of(results.begin(), results.end(), [](const FileResult& r) { return r.precise; });
+    if (precise)
+        for (const std::string& c : PreciseCsvColumns()) line += "," + c;
     line += ",error\n";
     Print(line);
     for (const FileResult& r : results) {
@@ -187,6 +210,9 @@ void PrintCsv(const std::vector<FileResult>& results) {
             for (const ParamRow& row : r.rows)
                 if (row.name == n) line += CsvField(ValueText(row.value, false));
         }
+        if (precise)
+            for (const std::string& v : PreciseCsvValues(r.error.empty() ? &r.standard : nullptr))
+                line += "," + v;
         line += "," + CsvField(r.error) + "\n";
         Print(line);
     }
@@ -197,8 +223,13 @@ void PrintCsv(const std::vector<FileResult>& results) {
 int RunAnalyze(const std::vector<std::string>& argv) {
     Args args;
     std::string error;
-    if (!ParseArgs(argv, {{"from", 0, true}, {"to", 0, true}, {"json", 0, false}, {"csv", 0, false}}, args,
-                   error))
+    if (!ParseArgs(argv,
+                   {{"from", 0, true},
+                    {"to", 0, true},
+                    {"json", 0, false},
+                    {"csv", 0, false},
+                    {"precise", 0, false}},
+                   args, error))
         return UsageError(kCommand, error);
     if (args.help) {
         Print(kHelp);

@@ -83,5 +83,7 @@ int RunInfo(const std::vector<std::string>& args);
 // are parsed and one file is given.
 int RunEdfExport(const Args& args);
 int RunEdfImport(const Args& args);
+int RunSimulate(const std::vector<std::string>& args);
+int RunBeats(const std::vector<std::string>& args);
 
 } // namespace tool

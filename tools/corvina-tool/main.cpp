@@ -18,6 +18,8 @@ constexpr const char* kUsage =
     "  export REC.pwv [-o OUT.txt] ...      write a record fragment as text (or --format edf)\n"
     "  analyze REC.pwv... [--json|--csv]    heart rate variability table per record\n"
     "  info REC.pwv                         length, start, metadata and chunks of a record\n"
+    "  beats REC.pwv [--csv|--json]         every beat found in the pulse wave, with quality\n"
+    "  simulate --minutes M -o REC.pwv ...  a record of the simulated device, made at once\n"
     "\n"
     "'corvina-tool COMMAND --help' describes a command's options.\n"
     "Records given to export, analyze and info are only read, never changed.\n"
@@ -46,6 +48,8 @@ int main(int argc, char** argv) {
     if (command == "export") return tool::RunExport(args);
     if (command == "analyze") return tool::RunAnalyze(args);
     if (command == "info") return tool::RunInfo(args);
+    if (command == "beats") return tool::RunBeats(args);
+    if (command == "simulate") return tool::RunSimulate(args);
     std::fprintf(stderr, "corvina-tool: unknown command '%s'\n\n%s", command.c_str(), kUsage);
     return tool::kExitUsage;
 }

@@ -74,7 +74,7 @@ uint64_t CountNear2(const double* X, const double* Y, size_t from, size_t to, do
     _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), acc);
     hits = uint64_t(lanes[0] + lanes[1]);
 #endif
-    for (; j < to; ++j) hits += Near(X[j], x, r) & Near(Y[j], y, r);
+    for (; j < to; ++j) hits += uint64_t(Near(X[j], x, r)) & uint64_t(Near(Y[j], y, r));
     return hits;
 }
 

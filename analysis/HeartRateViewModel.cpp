@@ -15,12 +15,28 @@ int TruncInt(double v) {
 
 } // namespace
 
+double HeartRateAt(PGFiles& record, double t) {
+    record.SeekTime(std::max(t - kHeartRateReach, record.StartTime()), true);
+    double hr = 0, time = 0, found = 0;
+    while (record.ReadHeartRates(&hr, &time, 1) == 1) {
+        if (time < t - kHeartRateReach) continue;
+        if (time <= t) {
+            found = hr;
+            continue;
+        }
+        // Past t: the entry before it, or this one when there was none.
+        if (found == 0 && time <= t + kHeartRateReach) found = hr;
+        break;
+    }
+    return found;
+}
+
 sHeartRateStats ComputeHeartRateStats(PGFiles& record, double s, double e,
                                       const std::function<void(double)>& progress,
                                       const std::atomic<bool>* cancel) {
     sHeartRateStats st;
+    const double current = HeartRateAt(record, s);
     record.SeekTime(s, true);
-    const double current = record.CurrentHeartRate();
     double sum = 0;
     double hr = 0, t = 0;
     while (record.ReadHeartRates(&hr, &t, 1) == 1 && t <= e) {

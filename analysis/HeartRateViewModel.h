@@ -25,6 +25,13 @@ inline constexpr char16_t kHeartRateSignalYCaption[] = u"Ампл., ед.";
 inline constexpr char16_t kHeartRateRateYCaption[] = u"ЧСС, уд./мин.";
 inline constexpr char16_t kHeartRateZoomCaption[] = u"Уменьш.";
 
+// The heart rate of the record at time t: the last heart-rate entry at or before t within the
+// kHeartRateReach seconds before it, else the first one after t within as long; 0 when there is
+// none. (The record's current heart rate after a seek is whatever entry the reader passed last,
+// which may lie anywhere, or nowhere, for a seek just after a time stamp.) Moves the reader.
+inline constexpr double kHeartRateReach = 10.0;
+double HeartRateAt(PGFiles& record, double t);
+
 struct sHeartRateStats {
     double min = 0;
     double max = 0;
@@ -34,7 +41,8 @@ struct sHeartRateStats {
 
 // Statistics of the heart-rate entries from s to e: the reader is put at s (without the isoline
 // warm-up) and reads entries one at a time while their time does not exceed e, stopping at the
-// end of the record. With no entry in the fragment, all three are the record's heart rate at s.
+// end of the record. With no entry in the fragment, all three are the heart rate at s
+// (HeartRateAt).
 // `progress` (fraction of the fragment read, 0 ... 1) is called every few thousand entries;
 // reading stops early when `cancel` becomes true (the result is then incomplete).
 sHeartRateStats ComputeHeartRateStats(PGFiles& record, double s, double e,

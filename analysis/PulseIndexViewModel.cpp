@@ -1,5 +1,6 @@
 #include "analysis/PulseIndexViewModel.h"
 
+#include "analysis/HeartRateViewModel.h"
 #include "storage/MAssocStrings.h"
 #include "storage/PGFiles.h"
 
@@ -26,8 +27,8 @@ bool PulseIndexViewModel::SetFragment(double start, double end) {
 
 bool PulseIndexViewModel::Prepare(PGFiles& record) {
     if (!HasFragment() || !record.IsOpen() || record.IsWriting()) return false;
+    m_heartRate = std::max(HeartRateAt(record, m_start), kMinHeartRate);
     record.SeekTime(m_start, false);
-    m_heartRate = std::max(record.CurrentHeartRate(), kMinHeartRate);
     const double periods = kBeatsShown * 60.0 / m_heartRate;
     m_shownEnd = m_end - m_start > periods ? m_start + periods : m_end;
 

@@ -49,9 +49,9 @@ public:
     bool SetFragment(double start, double end);
     bool HasFragment() const { return m_end > m_start; }
 
-    // Reads the heart rate at the fragment's start (seeking with the isoline warm-up allowed), cuts
-    // the fragment to two beat periods, and finds the vertical span from the samples up to the
-    // cut. False when there is no fragment or the record is not open for reading.
+    // Takes the heart rate at the fragment's start (HeartRateAt), cuts the fragment to two beat
+    // periods, and finds the vertical span from the samples up to the cut (read after a seek with
+    // the isoline warm-up allowed). False when there is no fragment or the record is not open for reading.
     bool Prepare(PGFiles& record);
     double Start() const { return m_start; }
     double End() const { return m_shownEnd; } // after the cut

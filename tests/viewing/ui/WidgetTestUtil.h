@@ -33,6 +33,9 @@ private:
     std::unique_ptr<QApplication> m_app;
 };
 
+// One application for the whole executable, however many test files include this.
+inline ::testing::Environment* const kQtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
+
 // A top-level window holding a form's panel, as the main window's work area does.
 class Host {
 public:

@@ -36,8 +36,6 @@
 
 namespace {
 
-const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new uitest::QtEnvironment);
-
 // The ribbon's two toggle buttons, as the main window would hand them in.
 struct FakeButtons : IFragmentButtons {
     bool start = false, end = false;

@@ -117,9 +117,9 @@ bool HeartRateViewModel::ReadWindow(PGFiles& record, double x, double visibleSpa
     double hr = 0, t = 0, lastRate = 0;
     bool inWindow = false;
     while (record.ReadHeartRates(&hr, &t, 1) == 1) {
-        lastRate = hr;
         if (t > until) break;
         if (t < x) continue; // stored after the samples it was found in, but before the window
+        lastRate = hr;
         if (!inWindow) {
             out.rateTimes.push_back(x);
             out.rates.push_back(hr);

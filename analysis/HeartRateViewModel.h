@@ -114,8 +114,9 @@ public:
 
     // Reads the window that starts at x (clamped) from the record. Heart-rate entries are read
     // until one lies after the window or none is left; the rate curve starts at the left edge with
-    // the first rate in the window and ends at the last sample drawn with the last rate read. A
-    // window with no heart-rate entry in it has no rate curve. False when the record is not open
+    // the first rate in the window and ends at the last sample drawn with the last rate in the
+    // window (held flat at both ends, not sloping towards a beat outside). A window with no
+    // heart-rate entry in it has no rate curve. False when the record is not open
     // for reading.
     bool ReadWindow(PGFiles& record, double x, double visibleSpan, sHeartRateWindow& out) const;
 

@@ -93,6 +93,9 @@ THeartRateForm::THeartRateForm(QWidget* parent) : QWidget(parent) {
     m_rateChannel->SetCaptions(MString(kHeartRateXCaption), MString(kHeartRateRateYCaption));
     m_rateChannel->SetCurveColour({0, 128, 0});
     m_rateChannel->SetCurveWidth(0.5f);
+    // One row of time labels under each plot: four rows (above and below both) only crowd them.
+    m_signal.xLabelsTop = false;
+    m_rate.xLabelsTop = false;
     m_signalPB->SetGraph(&m_signal);
     m_ratePB->SetGraph(&m_rate);
 

@@ -145,11 +145,33 @@ TEST_F(HeartRateView, WindowInsideTheRecord) {
         EXPECT_GE(mark.time, 12.3);
         EXPECT_EQ(mark.whole, 72);
     }
-    // The curve: from the left edge, through every beat, to the last sample.
+    // The curve: from the left edge, through every beat, to the last sample, flat at both ends.
     ASSERT_EQ(w.rateTimes.size(), w.marks.size() + 2);
     EXPECT_DOUBLE_EQ(w.rateTimes.front(), 12.3);
     EXPECT_DOUBLE_EQ(w.rateTimes.back(), w.times.back());
+    EXPECT_DOUBLE_EQ(w.rates.front(), w.marks.front().hr);
+    EXPECT_DOUBLE_EQ(w.rates.back(), w.marks.back().hr);
     for (size_t i = 1; i < w.rateTimes.size(); ++i) EXPECT_GE(w.rateTimes[i], w.rateTimes[i - 1]);
+}
+
+TEST_F(HeartRateView, TheRateCurveIsHeldFlatAtBothEnds) {
+    RecordPlan plan;
+    plan.seconds = 30;
+    plan.entries = {{10.0, 60}, {11.0, 70}, {12.0, 90}, {13.0, 80}};
+    Open(plan);
+    HeartRateViewModel m;
+    ASSERT_TRUE(m.SetFragment(10.5, 12.5, ComputeHeartRateStats(record, 10.5, 12.5)));
+    sHeartRateWindow w;
+    ASSERT_TRUE(m.ReadWindow(record, 10.5, 2, w));
+    ASSERT_EQ(w.rateTimes.size(), 4u);
+    const double times[4] = {10.5, 11.0, 12.0, w.times.back()};
+    const double rates[4] = {70, 70, 90, 90};
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_DOUBLE_EQ(w.rateTimes[i], times[i]) << i;
+        EXPECT_DOUBLE_EQ(w.rates[i], rates[i]) << i;
+    }
+    ASSERT_EQ(w.marks.size(), 2u);
+    EXPECT_EQ(w.marks[1].whole, 90);
 }
 
 TEST_F(HeartRateView, WindowAtTheRecordsEnd) {

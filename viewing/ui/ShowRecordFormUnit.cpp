@@ -17,6 +17,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
@@ -91,7 +92,10 @@ TShowRecordForm::TShowRecordForm(QWidget* parent)
     connect(m_paintBox, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { m_popup->popup(m_paintBox->mapToGlobal(at)); });
 
-    m_model.SetRendered([this] { m_paintBox->update(); });
+    // The panel may be destroyed with the window it is docked in before this form.
+    m_model.SetRendered([box = QPointer<TPlotPaintBox>(m_paintBox)] {
+        if (box) box->update();
+    });
     connect(m_paintBox, &TPlotPaintBox::Resized, this, &TShowRecordForm::Layout);
     connect(m_paintBox, &TPlotPaintBox::MousePressed, this, [this](QMouseEvent* e) {
         if (e->button() != Qt::LeftButton) return;

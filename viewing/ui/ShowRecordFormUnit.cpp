@@ -199,18 +199,25 @@ bool TShowRecordForm::OpenRecord() {
     dialog.setOption(QFileDialog::DontUseNativeDialog, true);
     const MString current = CurrentRecordFile();
     if (!current.IsEmpty()) dialog.setDirectory(QFileInfo(ToQt(current)).absolutePath());
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return false;
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        // "Открыть" closed the record before asking; cancelling goes back to it.
+        RestorePrevious(current, m_model.HasScrollRange());
+        return false;
+    }
     return OpenFile(FromQt(dialog.selectedFiles().front()));
 }
 
-void TShowRecordForm::RestorePrevious(const MString& previous, bool wasOpen) {
-    if (wasOpen && !ShowsForReading(previous) && Record().Open(previous))
+void TShowRecordForm::RestorePrevious(const MString& previous, bool wasShown) {
+    if (wasShown && !previous.IsEmpty() && !ShowsForReading(previous) && !Record().IsWriting() &&
+        Record().Open(previous))
         m_model.ShowAt(m_model.WindowStart());
 }
 
 bool TShowRecordForm::OpenFile(const MString& chosen) {
     const MString previous = CurrentRecordFile();
-    const bool wasOpen = ShowsForReading(previous);
+    // The record shown may already be closed ("Открыть" closes it first): what counts is that the
+    // viewer showed it.
+    const bool wasOpen = m_model.HasScrollRange() && !previous.IsEmpty();
     MString path = chosen;
     if (!IsRecordFilePath(chosen)) {
         if (!ImportFile(chosen, path)) {

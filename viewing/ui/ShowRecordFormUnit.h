@@ -94,8 +94,8 @@ private:
     // message where one is due) when it does not happen.
     bool ImportFile(const MString& source, MString& target);
     void Message(const QString& text);
-    // Reopens the record that was shown before a failed open or import.
-    void RestorePrevious(const MString& previous, bool wasOpen);
+    // Reopens the record that was shown before a cancelled, failed open or import.
+    void RestorePrevious(const MString& previous, bool wasShown);
     void SyncScrollBar();
     void ScrollBarMoved(int position);
 

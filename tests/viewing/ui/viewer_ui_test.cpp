@@ -276,7 +276,9 @@ TEST_F(ViewerUi, AFileThatCannotBeOpenedKeepsWhatWasShown) {
     form.PlaceStartMarker();
     const double start = form.FragmentStart();
 
-    // A folder with a record's name cannot be opened as a file.
+    // "Открыть" closes the record before the viewer asks for the file; a folder with a record's
+    // name cannot be opened as a file.
+    GetPGFiles()->Close();
     const std::string folder = dir.File("folder.PWV");
     ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
     QString message;
@@ -291,6 +293,13 @@ TEST_F(ViewerUi, AFileThatCannotBeOpenedKeepsWhatWasShown) {
     EXPECT_EQ(form.RecScrollBar()->value(), 12);
     EXPECT_EQ(form.FragmentStart(), start);
     EXPECT_TRUE(GetFragmentMarkers()->Start().placed);
+
+    // Cancelling the dialog goes back to the record too.
+    GetPGFiles()->Close();
+    uitest::OnModal<QFileDialog>([](QFileDialog* d) { d->reject(); });
+    EXPECT_FALSE(form.OpenRecord());
+    EXPECT_EQ(GetPGFiles()->Path().ToUtf8(), rec);
+    EXPECT_TRUE(GetPGFiles()->IsOpen());
 }
 
 TEST_F(ViewerUi, ShowCurrentOpensTheCurrentRecordWithHalfAViewToSpare) {

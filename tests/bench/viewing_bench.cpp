@@ -172,7 +172,6 @@ int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    BenchRecord::Get();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

@@ -2,6 +2,8 @@
 
 #include "acquisition/Acquisition.h"
 #include "acquisition/RecordingState.h"
+#include "analysis/PulseIndexes.h"
+#include "analysis/VariabilityCore.h"
 #include "app/AppState.h"
 #include "app/Settings.h"
 #include "app/TextImport.h"
@@ -13,6 +15,7 @@
 #include "device/DeviceState.h"
 #include "device/MJvUSB.h"
 #include "storage/PGFiles.h"
+#include "viewing/FragmentMarkers.h"
 
 #include <chrono>
 #include <ctime>
@@ -141,18 +144,29 @@ void RecPauseActionExecute() {
         rec.state = kRecordingActive;
 }
 
-bool OpenRecordActionExecute(const MString& path, int importRateHz) {
+bool IsRecordFilePath(const MString& path) {
+    const size_t slash = path.Str().find_last_of(u"/\\");
+    MString name(path.View().substr(slash == std::u16string::npos ? 0 : slash + 1));
+    return name.Extension().ToLower().Equals(u"pwv");
+}
+
+bool OpenRecordActionExecute(const MString& path, int importRateHz, const ConfirmReplace& confirmReplace) {
     GetRecordingState().state = kRecordingStopped;
     Record().Close();
     Views().DockRecordViewer();
     CurrentRecordFile() = path;
     bool ok = true;
-    if (!path.View().ends_with(u".pwv")) {
+    if (!IsRecordFilePath(path)) {
         if (importRateHz <= 0) {
             LogMessage("Not a record file: " + path.ToUtf8());
             return false;
         }
         const MString target = ImportTargetPath(path);
+        if (FileExists(target) && (!confirmReplace || !confirmReplace(target))) {
+            LogMessage("The import of " + path.ToUtf8() + " would replace the record " + target.ToUtf8() +
+                       "; not replaced");
+            return false;
+        }
         CurrentRecordFile() = target;
         const TextImportResult imported = ImportTextFile(path, importRateHz, target, Record());
         if (!imported.ok) {
@@ -177,10 +191,23 @@ bool ShowOpenedRecordActionExecute() {
 bool OpenRecentFile(const MString& path) {
     if (path.IsEmpty() || !FileExists(path)) return false;
     CurrentRecordFile() = path;
+    if (FragmentMarkers* fragment = GetFragmentMarkers(false)) fragment->Reset();
+    ClearAnalysisResults();
     Views().ResetFragment();
     const bool ok = ShowOpenedRecordActionExecute();
     Views().SelectTab(kMeasurementsTab);
     return ok;
+}
+
+void ClearAnalysisResults() {
+    if (VariabilityCore* core = GetVariabilityCore(false)) {
+        core->Clear();
+        core->Compute(0, -1); // nothing to compute: the table is emptied
+    }
+    if (PulseIndexes* indexes = GetPulseIndexes(false)) {
+        indexes->ClearTable();
+        indexes->ClearMarkers();
+    }
 }
 
 void IsoLineCorrectionActionExecute() {

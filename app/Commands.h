@@ -81,16 +81,29 @@ void RecStopActionExecute();
 // "Пауза": recording <-> paused; nothing while stopped.
 void RecPauseActionExecute();
 
+// A record file by its name: the extension ".pwv" in any case ("X.PWV" too). Any other file is
+// foreign data to import.
+bool IsRecordFilePath(const MString& path);
+// Asked before an import replaces an existing record (its path); true to replace it.
+using ConfirmReplace = std::function<bool(const MString& target)>;
+
 // "Открыть" with the chosen file: state stopped, the record file closed, path becomes the current
 // record file and is opened for reading; a record with samples goes to the head of the recent
-// list. A file that is not a ".pwv" is imported first (at importRateHz, into the ".pwv" beside it)
-// when a rate is given, else refused. True when a record is open for reading.
-bool OpenRecordActionExecute(const MString& path, int importRateHz = 0);
+// list. A file that is not a record is imported first (at importRateHz, into the ".pwv" beside it)
+// when a rate is given, else refused; an existing record there is replaced only when
+// confirmReplace says so (no function: not replaced, nothing opened). True when a record is open
+// for reading.
+bool OpenRecordActionExecute(const MString& path, int importRateHz = 0,
+                             const ConfirmReplace& confirmReplace = {});
 // "Смотреть": state stopped, the device disconnected (as UsbEnumActionExecute), the record file
 // closed and the current record file opened for reading. True when it is open.
 bool ShowOpenedRecordActionExecute();
-// A recent-list entry: when path exists it becomes the current record file and is shown.
+// A recent-list entry: when path exists it becomes the current record file and is shown, with the
+// fragment unplaced and the analysis results emptied.
 bool OpenRecentFile(const MString& path);
+// Empties both analysis tables (variability, pulse-wave indexes) and puts the pulse-wave markers
+// back to 0: the results of another record must not be read as this one's.
+void ClearAnalysisResults();
 
 // "Изокорректор": toggles isoline correction of record reads and stores it in the settings.
 void IsoLineCorrectionActionExecute();

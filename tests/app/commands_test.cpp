@@ -5,6 +5,8 @@
 #include "acquisition/AppEvents.h"
 #include "acquisition/RecordingState.h"
 #include "acquisition/SampleBlob.h"
+#include "analysis/PulseIndexes.h"
+#include "analysis/VariabilityCore.h"
 #include "app/AppState.h"
 #include "app/CmdLineController.h"
 #include "app/Commands.h"
@@ -18,6 +20,7 @@
 #include "sim/SimHidController.h"
 #include "storage/PGFiles.h"
 #include "tests/app/ShellTestUtil.h"
+#include "viewing/FragmentMarkers.h"
 
 #include <gtest/gtest.h>
 
@@ -301,6 +304,65 @@ TEST_F(Commands, OpenImportsForeignTextAtTheGivenRate) {
     EXPECT_EQ(Current().ToUtf8(), dir.File("wave.pwv"));
     EXPECT_TRUE(GetPGFiles()->IsOpen());
     EXPECT_GT(GetPGFiles()->EndTime(), GetPGFiles()->StartTime());
+}
+
+TEST_F(Commands, ARecordIsARecordWhateverTheCaseOfItsExtension) {
+    const struct {
+        const char* path;
+        bool record;
+    } cases[] = {
+        {"/d/a.pwv", true},      {"/d/A.PWV", true}, {"/d/a.Pwv", true},  {"/d/a.txt", false},
+        {"/d/a.pwv.txt", false}, {"/d/pwv", false},  {"/d.pwv/a", false}, {"/d/.pwv", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsRecordFilePath(MString(c.path)), c.record) << c.path;
+
+    // An upper-case record opens as a record instead of being read as numbers.
+    const std::string upper = dir.File("REC.PWV");
+    WriteRecord(upper, 10);
+    ASSERT_TRUE(OpenRecordActionExecute(MString(upper)));
+    EXPECT_EQ(Current().ToUtf8(), upper);
+    EXPECT_GT(GetPGFiles()->EndTime(), 5.0);
+}
+
+TEST_F(Commands, ImportAsksBeforeReplacingAnExistingRecord) {
+    const std::string text = dir.File("wave.txt"), target = dir.File("wave.pwv");
+    std::string numbers;
+    for (int i = 0; i < 1000; ++i) numbers += std::to_string(int(100 + 50 * std::sin(i * 0.07))) + "\n";
+    shelltest::WriteText(text, numbers);
+    WriteRecord(target, 30);
+    const int64_t before = shelltest::FileSize(target);
+
+    // No answer, or no: the record stays as it was and nothing is opened.
+    EXPECT_FALSE(OpenRecordActionExecute(MString(text), 100));
+    MString asked;
+    EXPECT_FALSE(OpenRecordActionExecute(MString(text), 100, [&](const MString& t) {
+        asked = t;
+        return false;
+    }));
+    EXPECT_EQ(asked.ToUtf8(), target);
+    EXPECT_EQ(shelltest::FileSize(target), before);
+    EXPECT_FALSE(GetPGFiles()->IsOpen());
+
+    // Yes: replaced by the import (10 s of numbers at 100 Hz, not 30 s of recording).
+    ASSERT_TRUE(OpenRecordActionExecute(MString(text), 100, [](const MString&) { return true; }));
+    EXPECT_LT(GetPGFiles()->EndTime(), 11.0);
+}
+
+TEST_F(Commands, ARecentFileEmptiesTheFragmentAndTheAnalysisResults) {
+    const std::string path = dir.File("rec.pwv");
+    WriteRecord(path, 10);
+    GetFragmentMarkers(true)->Anchor(FragmentEdge::kStart, 4);
+    PulseIndexes* indexes = GetPulseIndexes(true);
+    for (int k = 0; k < PulseIndexes::kMarkerCount; ++k) indexes->SetMarker(k, 1 + 0.1 * k, 0.5);
+    indexes->ComputePulseIndexes(1.7);
+    ASSERT_GT(indexes->Table().Count(), 0);
+
+    ASSERT_TRUE(OpenRecentFile(MString(path)));
+    EXPECT_FALSE(GetFragmentMarkers()->Start().placed);
+    EXPECT_EQ(indexes->Table().Count(), 0);
+    EXPECT_EQ(indexes->Marker(4).t, 0.0);
+    EXPECT_EQ(GetVariabilityCore(true)->Table().Count(), 0);
+    EXPECT_TRUE(views.Saw("reset"));
 }
 
 TEST_F(Commands, ShowDisconnectsTheDeviceAndOpensTheCurrentRecord) {
